@@ -1,0 +1,20 @@
+// The compiled-in onset table: the song's score, one 448-bit column mask per moment.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr int onsetMaskWords = 14;  // 14 x 32 bits = one bit per column
+
+// One moment of the song. Column n is bit (n mod 32) of mask[n / 32].
+// Laid out exactly as stored: 60 bytes, little-endian words.
+struct OnsetFrame {
+    int32_t timeMs;                  // ms of play position, strictly ascending
+    uint32_t mask[onsetMaskWords];
+};
+static_assert(sizeof(OnsetFrame) == 60, "OnsetFrame must be 60 bytes");
+static_assert(offsetof(OnsetFrame, timeMs) == 0, "timeMs at offset 0");
+static_assert(offsetof(OnsetFrame, mask) == 4, "mask at offset 4");
+
+// Generated at build time from the song by the scorer.
+extern const OnsetFrame onsetTable[];
+extern const int32_t onsetFrameCount;

@@ -1,0 +1,108 @@
+// Start-up, the main loop, the music-clocked frame and the order of a tick.
+#include "driver/show.h"
+
+#include <SDL.h>
+
+#include <cstdlib>
+
+#include "gfx/draw.h"
+#include "gfx/texture.h"
+#include "gfx/video.h"
+#include "input/events.h"
+#include "show/message_panel.h"
+#include "show/onset_scans.h"
+#include "show/particles.h"
+#include "show/random.h"
+#include "show/wave_line.h"
+#include "sound/sound.h"
+
+std::atomic<bool> showFinished{false};
+int32_t nextTickTime = 0;
+
+static SoundStream* songStream = nullptr;
+
+constexpr uint32_t videoInitFlags = 0x00100020;  // SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE
+constexpr int keyRepeatDelayMs = 500;
+constexpr int keyRepeatIntervalMs = 30;
+constexpr int mixRateHz = 44100;
+constexpr int fullVolume = 255;
+constexpr int32_t tickMs = 10;
+constexpr int32_t resyncThresholdMs = 1000;  // a clock further ahead than this is jumped to
+constexpr uint32_t drawnFrameWaitMs = 10;
+constexpr uint32_t idleFrameWaitMs = 1;
+
+static int32_t songClock() { return soundPosition(songStream); }
+static void sdlWait(uint32_t ms) { SDL_Delay(ms); }
+
+static FrameHooks frameHooks = {songClock, sdlWait, presentFrame};
+
+FrameHooks showFrameHooks() { return {songClock, sdlWait, presentFrame}; }
+
+void setFrameHooks(const FrameHooks& hooks) { frameHooks = hooks; }
+
+signed char onStreamEnd(SoundStream*, void*, int, void*) {
+    showFinished.store(true);
+    return 1;
+}
+
+void simulateTick(int32_t tickTime) {
+    advanceTypewriter(tickTime);
+    diffuseWaveLine();
+    updateParticles();
+    fireDueOnsets(tickTime);
+    launchUpcomingOnsets(tickTime);
+}
+
+void runFrame() {
+    const int32_t now = frameHooks.readClock();
+    // Unsigned subtraction: the signed 32-bit difference wraps instead of overflowing.
+    const int32_t ahead = (int32_t)((uint32_t)now - (uint32_t)nextTickTime);
+    if (ahead > resyncThresholdMs) {
+        nextTickTime = now;
+        frameHooks.wait(idleFrameWaitMs);
+        return;
+    }
+    if (nextTickTime >= now) {
+        frameHooks.wait(idleFrameWaitMs);
+        return;
+    }
+    do {
+        simulateTick(nextTickTime);
+        nextTickTime += tickMs;
+    } while (nextTickTime < now);
+
+    clearScreen();
+    drawWaveLine();
+    drawParticles();
+    drawMessagePanel(now);
+    frameHooks.wait(drawnFrameWaitMs);
+    frameHooks.present();
+}
+
+int runShow(int argc, char** argv) {
+    (void)argv;
+    particleRandom.seed(particleSeed);
+    // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
+    // must leave the video system shut down.
+    atexit(SDL_Quit);
+    if (SDL_Init(videoInitFlags) < 0) videoFailure("Video initialization");
+    clearMessagePanel();
+    clearWaveLine();
+    clearParticles();
+    setVideoMode(argc);
+    fontTexture = getTexture("fona.png", 1);
+    useNearestFiltering();
+    SDL_EnableKeyRepeat(keyRepeatDelayMs, keyRepeatIntervalMs);
+    SDL_EnableUNICODE(1);
+    SDL_WM_SetCaption("xOOn 2009", nullptr);
+    soundInit(mixRateHz);
+    songStream = soundOpenStream("xoon09.ogg");
+    soundSetEndCallback(songStream, onStreamEnd, nullptr);
+    soundPlay(songStream);
+    soundSetVolume(fullVolume);
+    while (!showFinished.load()) {
+        pollEvents();
+        runFrame();
+    }
+    return 0;
+}

@@ -1,0 +1,31 @@
+// The show driver: start-up, the main loop, the music-clocked frame and the tick.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+struct SoundStream;
+
+// Raised once by the end-of-stream callback; the main loop reads it before each iteration.
+extern std::atomic<bool> showFinished;
+// Music time (ms) of the next tick to run; only moves forward, or jumps on a resync.
+extern int32_t nextTickTime;
+
+// The process's entry: start-up, then events and frames until the song ends. Returns 0.
+int runShow(int argc, char** argv);
+// One frame: read the clock once, resynchronise, idle, or run due ticks and draw.
+void runFrame();
+// One tick of 10 ms: typewriter, diffusion, particles, fire scan, look-ahead scan.
+void simulateTick(int32_t tickTime);
+// End-of-stream callback: raises showFinished.
+signed char onStreamEnd(SoundStream* stream, void* buffer, int length, void* userValue);
+
+// What a frame needs from the outside world. The show uses the song clock, SDL_Delay and
+// the buffer swap; tests and the capture tool put in a scripted clock and their own steps.
+struct FrameHooks {
+    int32_t (*readClock)();
+    void (*wait)(uint32_t ms);
+    void (*present)();
+};
+void setFrameHooks(const FrameHooks& hooks);
+// The hooks the show itself runs with.
+FrameHooks showFrameHooks();

@@ -1,0 +1,23 @@
+// The particle pool: 4096 slots of aimed arcs that fall onto the bars, bounce once and fade.
+#pragma once
+#include <cstdint>
+
+constexpr int particleSlotCount = 4096;
+
+struct Particle {
+    int32_t life;  // ticks left; 0 marks a free slot
+    float x, y;    // virtual-screen units
+    float vx, vy;  // units per tick; vy > 0 is downwards
+};
+
+// Start-up: frees every slot (life 0); other fields untouched.
+void clearParticles();
+// Called by the look-ahead scan: aims a particle from x 800 so that after flightMs / 10
+// updates it stands at (targetX, just above targetY). Dropped if its random slot is live.
+void launchParticle(float targetX, float targetY, int32_t flightMs);
+// One tick: every live particle moves, feels gravity, may bounce, ages by one.
+void updateParticles();
+// Draws every live particle as a 3 x 3 square; once per drawn frame.
+void drawParticles();
+// Read access to slot i (0..4095) for tests and tools.
+const Particle& particleSlot(int i);

@@ -1,0 +1,138 @@
+// Shared test helpers.
+#include "support/support.h"
+
+#include <SDL.h>
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "gfx/video.h"
+
+void openGlWindow() {
+    if (SDL_WasInit(SDL_INIT_VIDEO)) return;
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) < 0)
+        throw std::runtime_error(std::string("SDL_Init: ") + SDL_GetError());
+    setVideoMode(2);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::vector<std::string>& env, double timeoutSeconds,
+                         const std::function<void(pid_t)>& whileRunning) {
+    ProcessResult result;
+    std::string outPath = makeScratchDir("proc") + "/out";
+    std::string errPath = outPath.substr(0, outPath.size() - 3) + "err";
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        for (const std::string& e : env) {
+            size_t eq = e.find('=');
+            std::string name = e.substr(0, eq), value = e.substr(eq + 1);
+            if (value.empty()) unsetenv(name.c_str());
+            else setenv(name.c_str(), value.c_str(), 1);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    std::thread helper;
+    if (whileRunning) helper = std::thread(whileRunning, pid);
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed > timeoutSeconds) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (helper.joinable()) helper.join();
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+}
+
+std::string makeScratchDir(const std::string& name) {
+    static int counter = 0;
+    std::string base = std::string(XOON_BUILD_DIR) + "/tests/scratch";
+    mkdir(base.c_str(), 0755);
+    std::string dir = base + "/" + name + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) throw std::runtime_error("cannot clear " + dir);
+    if (mkdir(dir.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + dir);
+    return dir;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void copyFile(const std::string& from, const std::string& to) { writeFile(to, readFile(from)); }
+
+void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot write " + path);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        fclose(f);
+        throw std::runtime_error("libpng failed on " + path);
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; y++) png_write_row(png, rgba + (size_t)y * width * 4);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    fclose(f);
+}
+
+std::string binPath(const std::string& name) {
+    if (name == "xoon") return std::string(XOON_RUN_DIR) + "/xoon";
+    return std::string(XOON_BIN_DIR) + "/" + name;
+}
+
+void makeTestSong(const std::string& path, double seconds, int rate, int channels) {
+    ProcessResult r = runProcess({binPath("xoon-testsong"), path, "--seconds", std::to_string(seconds),
+                                  "--rate", std::to_string(rate), "--channels", std::to_string(channels)},
+                                 "", {}, 60);
+    if (r.status != 0) throw std::runtime_error("xoon-testsong failed: " + r.err);
+}
