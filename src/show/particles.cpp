@@ -33,7 +33,7 @@ void launchParticle(float targetX, float targetY, int32_t flightMs) {
     Particle& p = pool[index];
     // A busy slot drops the launch: no free-list search, no second draw.
     if (p.life != 0) {
-        if (launchObserver) launchObserver(-1, targetX, flightMs);
+        if (launchObserver) launchObserver(-1, targetX, targetY, flightMs);
         return;
     }
     const int32_t ticks = flightMs / msPerTick;
@@ -44,7 +44,7 @@ void launchParticle(float targetX, float targetY, int32_t flightMs) {
     p.y = (float)((double)targetY - ticks * (vy + ticks * (double)halfGravity));
     p.life = (int32_t)(lifeFactor * ticks);
     p.vx = (float)(((double)targetX - launchX) / ticks);
-    if (launchObserver) launchObserver(index, targetX, flightMs);
+    if (launchObserver) launchObserver(index, targetX, targetY, flightMs);
 }
 
 void updateParticles() {

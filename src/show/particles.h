@@ -22,6 +22,6 @@ void drawParticles();
 // Read access to slot i (0..4095) for tests and tools.
 const Particle& particleSlot(int i);
 // Test hook: after every launch, observer gets the slot filled (-1 if dropped) and the
-// launch's target x and flight. nullptr (the default) turns it off.
-using LaunchObserver = void (*)(int32_t slot, float targetX, int32_t flightMs);
+// launch's arguments. nullptr (the default) turns it off.
+using LaunchObserver = void (*)(int32_t slot, float targetX, float targetY, int32_t flightMs);
 void setLaunchObserver(LaunchObserver observer);
