@@ -1,6 +1,18 @@
-# The message script. Placeholder until the message generator lands.
+# The message script: data/message.txt, or a user's own file given as -DXOON_MESSAGE=FILE,
+# checked and turned into the compiled-in messageScript by xoon-message.
+set(XOON_MESSAGE "" CACHE FILEPATH
+  "A message text file of your own, typed by the panel instead of data/message.txt")
+if(XOON_MESSAGE)
+  get_filename_component(messageText ${XOON_MESSAGE} ABSOLUTE BASE_DIR ${CMAKE_BINARY_DIR})
+  if(NOT EXISTS ${messageText})
+    message(FATAL_ERROR "XOON_MESSAGE: no such message file: ${messageText}")
+  endif()
+else()
+  set(messageText ${CMAKE_CURRENT_SOURCE_DIR}/message.txt)
+endif()
 set(messageSource ${CMAKE_CURRENT_BINARY_DIR}/message_script.cpp)
-file(WRITE ${messageSource}.in
-  "#include \"message_script.h\"\nconst char messageScript[] = \"###########Hello\";\n")
-configure_file(${messageSource}.in ${messageSource} COPYONLY)
+add_custom_command(OUTPUT ${messageSource}
+  COMMAND xoon-message ${messageText} ${messageSource}
+  DEPENDS xoon-message ${messageText}
+  COMMENT "Checking and compiling the message script ${messageText}")
 list(APPEND XOON_DATA_SOURCES ${messageSource})
