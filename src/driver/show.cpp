@@ -79,8 +79,7 @@ void runFrame() {
     frameHooks.present();
 }
 
-int runShow(int argc, char** argv) {
-    (void)argv;
+void startShow(int32_t modeSelector) {
     particleRandom.seed(particleSeed);
     // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
     // must leave the video system shut down.
@@ -89,17 +88,26 @@ int runShow(int argc, char** argv) {
     clearMessagePanel();
     clearWaveLine();
     clearParticles();
-    setVideoMode(argc);
+    setVideoMode(modeSelector);
     fontTexture = getTexture("fona.png", 1);
     useNearestFiltering();
     SDL_EnableKeyRepeat(keyRepeatDelayMs, keyRepeatIntervalMs);
     SDL_EnableUNICODE(1);
     SDL_WM_SetCaption("xOOn 2009", nullptr);
+}
+
+void startSong() {
     soundInit(mixRateHz);
     songStream = soundOpenStream("xoon09.ogg");
     soundSetEndCallback(songStream, onStreamEnd, nullptr);
     soundPlay(songStream);
     soundSetVolume(fullVolume);
+}
+
+int runShow(int argc, char** argv) {
+    (void)argv;  // only the count matters
+    startShow(argc);
+    startSong();
     while (!showFinished.load()) {
         pollEvents();
         runFrame();

@@ -12,6 +12,11 @@ extern int32_t nextTickTime;
 
 // The process's entry: start-up, then events and frames until the song ends. Returns 0.
 int runShow(int argc, char** argv);
+// Start-up up to the song: seed, video, cleared state, display mode, font, caption.
+// The capture tool calls it alone, with mode selector 0 and its own screen size.
+void startShow(int32_t modeSelector);
+// Start-up's last part: sound output, the song opened, its end callback, play, volume.
+void startSong();
 // One frame: read the clock once, resynchronise, idle, or run due ticks and draw.
 void runFrame();
 // One tick of 10 ms: typewriter, diffusion, particles, fire scan, look-ahead scan.
