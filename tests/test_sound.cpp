@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
+#include <algorithm>
 
 #include "sound/sound.h"
 #include "support/support.h"
@@ -28,6 +30,7 @@ struct PlayLog {
     int32_t positionAtThreeSeconds = -1;
     bool wentBackwards = false;
     int largestStep = 0;
+    std::vector<int> steps;  // every non-zero move of the clock, in ms
     int endCount = 0;
 };
 
@@ -48,6 +51,7 @@ static PlayLog playSong(const std::string& path) {
         int32_t p = soundPosition(s);
         if (p < last) log.wentBackwards = true;
         if (p - last > log.largestStep && last > 0) log.largestStep = p - last;
+        if (p > last && last > 0) log.steps.push_back(p - last);
         if (p > 0 && moveStart < 0) {
             moveStart = wallSeconds();
             moveStartPos = p;
@@ -71,6 +75,10 @@ static void expectRealSpeed(const std::string& song) {
     EXPECT_NEAR(log.positionAtThreeSeconds, 3000, 150);
     EXPECT_FALSE(log.wentBackwards);
     EXPECT_LE(log.largestStep, 30) << "the clock should move in small steps";
+    // Sampled every millisecond, the clock moves in steps of about 1 ms between callbacks.
+    ASSERT_FALSE(log.steps.empty());
+    std::sort(log.steps.begin(), log.steps.end());
+    EXPECT_LE(log.steps[log.steps.size() / 2], 2);
     EXPECT_EQ(log.endCount, 1);
     EXPECT_GT(log.endWall, 0);
     // The song is 4 s long: the end comes after about 4 s of play.

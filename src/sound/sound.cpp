@@ -63,6 +63,8 @@ static void callEnd(SoundStream* s) {
 static void audioCallback(void*, Uint8* out, int length) {
     int16_t* samples = (int16_t*)out;
     const int frames = length / (int)(sizeof(int16_t) * outChannels);
+    // Read before the ring: once the decoder is done, every frame it made is already in it.
+    const bool decoderDone = decodeDone.load(std::memory_order_acquire);
     const uint32_t read = ringRead.load(std::memory_order_relaxed);
     const uint32_t available = ringWrite.load(std::memory_order_acquire) - read;
     const int copied = available < (uint32_t)frames ? (int)available : frames;
@@ -81,7 +83,7 @@ static void audioCallback(void*, Uint8* out, int length) {
     anchor.store(heard << 32 | wallMs(), std::memory_order_release);
     handedFrames += copied;
 
-    if (decodeDone.load(std::memory_order_acquire) && copied == (int)available && playing)
+    if (decoderDone && copied == (int)available && playing)
         callEnd(playing);
 }
 
