@@ -1,15 +1,52 @@
-// The wave line's cells, diffusion and bars.
+// The wave line's cells, their sideways diffusion and fading, and the bars drawn from them.
 #include "show/wave_line.h"
 
+#include <cstdint>
+
+#include "gfx/draw.h"
+
 static float cells[waveCellCount];
+
+constexpr double lossFraction = 0.05;     // of a cell's value, leaves it per pass
+constexpr double passedOnFraction = 0.95; // of the loss, reaches the neighbours; the rest vanishes
+constexpr double sideSplit = 0.5;         // each neighbour's half of what is passed on
+
+constexpr float barSpacing = 1.7857143f;  // 800 / 448 virtual-screen units
+constexpr float barTop = 368.0f;
+constexpr float barWidth = 2.0f;          // wider than the spacing: neighbours overlap
+constexpr float barHeight = 32.0f;
+constexpr double redGain = 175.0, greenGain = 127.0, blueGain = 95.0;
+// Resting colour: alpha 255 with red 63, green 31, blue 31 added to the gains' products.
+constexpr uint32_t restingColour = 0xFF3F1F1F;
 
 void clearWaveLine() {
     for (int i = 0; i < waveCellCount; i++) cells[i] = 0.0f;
 }
 
-void diffuseWaveLine() {}
+void diffuseWaveLine() {
+    // In place: the right neighbour's share is part of what it loses on its own turn, the
+    // left neighbour's stays with it until the next pass. Shares past either end are lost.
+    for (int i = 0; i < waveCellCount; i++) {
+        const double v = cells[i];
+        const double loss = v * lossFraction;
+        cells[i] = (float)(v - loss);
+        const double share = loss * passedOnFraction * sideSplit;
+        if (i > 0) cells[i - 1] = (float)((double)cells[i - 1] + share);
+        if (i < waveCellCount - 1) cells[i + 1] = (float)((double)cells[i + 1] + share);
+    }
+}
 
-void drawWaveLine() {}
+static uint32_t waveColour(float value) {
+    const uint32_t red = (uint32_t)(int32_t)((double)value * redGain);
+    const uint32_t green = (uint32_t)(int32_t)((double)value * greenGain);
+    const uint32_t blue = (uint32_t)(int32_t)((double)value * blueGain);
+    return restingColour + (red << 16) + (green << 8) + blue;
+}
+
+void drawWaveLine() {
+    for (int i = 0; i < waveCellCount; i++)
+        drawQuad((float)i * barSpacing, barTop, barWidth, barHeight, waveColour(cells[i]));
+}
 
 void setWaveCell(int column, float value) { cells[column] = value; }
 

@@ -6,12 +6,13 @@
 
 constexpr int feedbackFloats = 1 << 20;        // room for thousands of quads
 constexpr int valuesPerVertex = 12;            // GL_4D_COLOR_TEXTURE: xyzw rgba strq
-constexpr float windowHeight = 400.0f;         // the test window, one pixel per unit
 
 static std::vector<GLfloat> feedbackBuffer(feedbackFloats);
 
 std::vector<FeedbackVertex> captureTriangles(const std::function<void()>& draw) {
     std::vector<FeedbackVertex> out;
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
     glFeedbackBuffer(feedbackFloats, GL_4D_COLOR_TEXTURE, feedbackBuffer.data());
     glRenderMode(GL_FEEDBACK);
     draw();
@@ -28,8 +29,8 @@ std::vector<FeedbackVertex> captureTriangles(const std::function<void()>& draw) 
         for (GLint k = 0; k < n; k++, i += valuesPerVertex) {
             const GLfloat* f = &feedbackBuffer[i];
             FeedbackVertex v;
-            v.x = f[0];
-            v.y = windowHeight - f[1];
+            v.x = f[0] - (float)viewport[0];
+            v.y = (float)(viewport[1] + viewport[3]) - f[1];
             for (int c = 0; c < 4; c++) v.colour[c] = f[4 + c];
             v.texture[0] = f[8];
             v.texture[1] = f[9];

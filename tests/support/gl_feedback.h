@@ -3,8 +3,9 @@
 #include <functional>
 #include <vector>
 
-// One vertex as feedback returns it, position mapped back to virtual-screen units
-// (the 800 x 400 window with the show's projection: y down from the top).
+// One vertex as feedback returns it, its window position mapped back to virtual-screen
+// units on the assumption that the projection maps one unit to one pixel of the viewport
+// with y down from its top (the show's 800 x 400 window, or a test's larger viewport).
 struct FeedbackVertex {
     float x, y;
     float colour[4];   // r, g, b, a as the rasteriser got them
