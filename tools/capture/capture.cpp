@@ -1,0 +1,292 @@
+// xoon-capture: renders the show frame by frame on a scripted music clock into PNGs or raw RGB.
+#include <GL/gl.h>
+#include <png.h>
+#include <vorbis/vorbisfile.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "driver/show.h"
+#include "gfx/video.h"
+
+constexpr const char* songFile = "xoon09.ogg";
+constexpr int minFps = 24;
+constexpr int maxFps = 120;
+constexpr int defaultFps = 60;
+constexpr int defaultWidth = 1920;
+constexpr int defaultHeight = 1080;
+constexpr int maxSide = 8192;              // pixels; beyond any GL viewport we can expect
+constexpr int64_t resyncThresholdMs = 1000;  // the frame loop's: a bigger gap resynchronises
+constexpr double maxSongSeconds = 2e6;     // the clock is 32-bit ms; keep clear of its end
+constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds like 0.1 x 60
+constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten
+constexpr double logProgressEverySeconds = 10;  // into a log, one line each
+
+static const char usage[] =
+    "Usage: xoon-capture [options] (--out DIR | --raw)\n"
+    "Renders the show frame by frame on a scripted music clock: frame n is drawn as the\n"
+    "show would draw it with its clock reading n x 1000 / fps ms. Run it in the folder that\n"
+    "holds xoon09.ogg and fona.png, with an X display (Xvfb will do).\n"
+    "\n"
+    "  --fps N         frames per second of song, 24..120 (default 60)\n"
+    "  --size WxH      picture size in pixels, letterboxed as full screen (default 1920x1080)\n"
+    "  --from S        first second of song to capture (default 0)\n"
+    "  --to S          capture up to this second of song (default: the song's end)\n"
+    "  --stall AT:LEN  the show freezes at second AT for LEN seconds while the song plays\n"
+    "                  on; the picture holds, and a stall over 1 s makes the show jump\n"
+    "  --out DIR       write DIR/NNNNNN.png, NNNNNN the frame number from the song's start\n"
+    "  --raw           write raw RGB24 frames, top row first, to standard output\n"
+    "  --help          this text\n";
+
+struct Options {
+    int fps = defaultFps;
+    int width = defaultWidth, height = defaultHeight;
+    double fromSeconds = 0, toSeconds = -1;  // negative: the song's length
+    double stallAt = -1, stallLength = 0;    // seconds; no stall when stallAt < 0
+    std::string outDir;
+    bool raw = false;
+};
+
+[[noreturn]] static void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void fail(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    fprintf(stderr, "xoon-capture: %s\n", text);
+    exit(2);
+}
+
+static bool parseInt(const char* text, long* value) {
+    char* end;
+    errno = 0;
+    *value = strtol(text, &end, 10);
+    return errno == 0 && end != text && *end == 0;
+}
+
+static bool parseSeconds(const char* text, double* value) {
+    char* end;
+    errno = 0;
+    *value = strtod(text, &end);
+    return errno == 0 && end != text && *end == 0 && std::isfinite(*value) && *value >= 0;
+}
+
+static Options parseOptions(int argc, char** argv) {
+    Options o;
+    bool sawTo = false;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i], value;
+        if (arg == "--help" || arg == "-h") {
+            fputs(usage, stdout);
+            exit(0);
+        }
+        if (arg == "--raw") {
+            o.raw = true;
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+        } else if (arg == "--fps" || arg == "--size" || arg == "--from" || arg == "--to" ||
+                   arg == "--out" || arg == "--stall") {
+            if (i + 1 == argc) fail("%s needs a value (see --help)", arg.c_str());
+            value = argv[++i];
+        } else {
+            fail("unknown option '%s' (see --help)", arg.c_str());
+        }
+        const char* v = value.c_str();
+        if (arg == "--fps") {
+            long fps;
+            if (!parseInt(v, &fps) || fps < minFps || fps > maxFps)
+                fail("--fps wants a whole number from %d to %d, not '%s'", minFps, maxFps, v);
+            o.fps = (int)fps;
+        } else if (arg == "--size") {
+            int w, h, used = 0;
+            if (sscanf(v, "%dx%d%n", &w, &h, &used) != 2 || v[used] != 0 || w < 1 || h < 1 ||
+                w > maxSide || h > maxSide)
+                fail("--size wants WIDTHxHEIGHT, each 1..%d pixels, not '%s'", maxSide, v);
+            o.width = w;
+            o.height = h;
+        } else if (arg == "--from") {
+            if (!parseSeconds(v, &o.fromSeconds))
+                fail("--from wants seconds of song (0 or more), not '%s'", v);
+        } else if (arg == "--to") {
+            if (!parseSeconds(v, &o.toSeconds))
+                fail("--to wants seconds of song (0 or more), not '%s'", v);
+            sawTo = true;
+        } else if (arg == "--stall") {
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos ||
+                !parseSeconds(value.substr(0, colon).c_str(), &o.stallAt) ||
+                !parseSeconds(value.substr(colon + 1).c_str(), &o.stallLength) ||
+                o.stallLength <= 0)
+                fail("--stall wants AT:LEN in seconds, LEN above 0, not '%s'", v);
+        } else if (arg == "--out") {
+            if (value.empty()) fail("--out wants a folder");
+            o.outDir = value;
+        } else {
+            fail("unknown option '%s' (see --help)", arg.c_str());
+        }
+    }
+    if (o.raw == !o.outDir.empty()) fail("give exactly one of --out DIR and --raw (see --help)");
+    if (sawTo && o.toSeconds <= o.fromSeconds)
+        fail("--to (%g) must be after --from (%g)", o.toSeconds, o.fromSeconds);
+    return o;
+}
+
+// The song's length in seconds, read from the Ogg file the show would play.
+static double songSeconds() {
+    OggVorbis_File vf;
+    if (ov_fopen(songFile, &vf) != 0)
+        fail("cannot read %s in this folder to learn the song's length (or give --to)", songFile);
+    const double seconds = ov_time_total(&vf, -1);
+    ov_clear(&vf);
+    if (seconds <= 0) fail("%s has no length (give --to)", songFile);
+    return seconds;
+}
+
+// The frames: n from 0; frame n's clock; which frames the stall swallows.
+static int fps;
+static int64_t stallFromMs = -1, stallToMs = -1;  // frames with clock in (from, to] never run
+
+static int32_t frameClock(int64_t n) { return (int32_t)(n * 1000 / fps); }
+static bool stalled(int64_t n) {
+    const int64_t c = frameClock(n);
+    return c > stallFromMs && c <= stallToMs;
+}
+
+static int32_t scriptedClock;
+static bool presented;
+static int width, height;
+static std::vector<uint8_t> readBuffer, picture;  // picture: RGB24, top row first
+
+static int32_t readScriptedClock() { return scriptedClock; }
+static void noWait(uint32_t) {}
+static void grabPicture() {
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(GL_BACK);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, readBuffer.data());
+    const size_t rowBytes = (size_t)width * 3;
+    for (int y = 0; y < height; y++)  // GL rows start at the bottom
+        memcpy(&picture[(size_t)y * rowBytes], &readBuffer[(size_t)(height - 1 - y) * rowBytes],
+               rowBytes);
+    presented = true;
+}
+
+static void writePng(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) fail("cannot write %s: %s", path.c_str(), strerror(errno));
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (!png || !info || setjmp(png_jmpbuf(png))) fail("cannot encode %s", path.c_str());
+    png_init_io(png, f);
+    // Fast compression: the pictures are mostly black and the capture's speed matters more.
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; y++) png_write_row(png, &picture[(size_t)y * width * 3]);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    if (fclose(f) != 0) fail("cannot write %s: %s", path.c_str(), strerror(errno));
+}
+
+static void makeFolder(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+            fail("cannot make folder %s: %s", part.c_str(), strerror(errno));
+        if (slash == std::string::npos) break;
+    }
+}
+
+static double wallSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+int main(int argc, char** argv) {
+    const Options o = parseOptions(argc, argv);
+    const double toSeconds = o.toSeconds < 0 ? songSeconds() : o.toSeconds;
+    if (toSeconds <= o.fromSeconds)
+        fail("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds, toSeconds);
+    fps = o.fps;
+    width = o.width;
+    height = o.height;
+    if (o.stallAt >= 0) {
+        stallFromMs = (int64_t)llround(o.stallAt * 1000);
+        stallToMs = stallFromMs + (int64_t)llround(o.stallLength * 1000);
+    }
+    // Frame n shows song second n / fps; capture those in [from, to).
+    const int64_t first = (int64_t)ceil(o.fromSeconds * fps - frameEpsilon);
+    const int64_t end = (int64_t)ceil(toSeconds * fps - frameEpsilon);
+    if (toSeconds > maxSongSeconds) fail("--to is beyond the show's 32-bit clock");
+    if (!o.outDir.empty()) makeFolder(o.outDir);
+    signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we can report
+
+    readBuffer.resize((size_t)width * height * 3);
+    picture.assign((size_t)width * height * 3, 0);  // before the first drawn frame: black
+    screenWidth = width;
+    screenHeight = height;
+    startShow(0);
+    setFrameHooks({readScriptedClock, noWait, grabPicture});
+
+    const double startedAt = wallSeconds();
+    double lastProgress = -1;
+    const bool terminal = isatty(fileno(stderr));
+    const double progressEvery = terminal ? progressEverySeconds : logProgressEverySeconds;
+    int64_t lastRunClock = 0;
+    for (int64_t n = 0; n < end; n++) {
+        // Before the stretch, the show runs in as few frames as leave its state exactly as
+        // a frame-by-frame run would: steps of at most the resync threshold, the frame
+        // before a stall, and the two frames before the first (whose picture may hold).
+        bool runs = !stalled(n);
+        if (runs && n < first - 2 && !stalled(n + 1)) {
+            int64_t next = n + 1;
+            while (stalled(next)) next++;
+            runs = frameClock(next) - lastRunClock > resyncThresholdMs;
+        }
+        if (runs) {
+            scriptedClock = frameClock(n);
+            lastRunClock = scriptedClock;
+            presented = false;
+            runFrame();
+        }
+        if (n < first) continue;
+        if (o.raw) {
+            if (fwrite(picture.data(), 1, picture.size(), stdout) != picture.size())
+                fail("cannot write frame %lld to standard output: %s", (long long)n,
+                     strerror(errno));
+        } else {
+            char name[32];
+            snprintf(name, sizeof name, "/%06lld.png", (long long)n);
+            writePng(o.outDir + name);
+        }
+        const double now = wallSeconds() - startedAt;
+        if (now - lastProgress >= progressEvery || n == end - 1) {
+            lastProgress = now;
+            fprintf(stderr, "%sxoon-capture: frame %lld of %lld, %.2f s of song, %.1f frames/s%s",
+                    terminal ? "\r" : "", (long long)(n - first + 1), (long long)(end - first),
+                    (double)n / fps, (n - first + 1) / (now > 0 ? now : 1e-9),
+                    terminal ? "  " : "\n");
+        }
+    }
+    if (o.raw && fflush(stdout) != 0)
+        fail("cannot write to standard output: %s", strerror(errno));
+    if (terminal) fprintf(stderr, "\n");
+    return 0;
+}
