@@ -1,0 +1,67 @@
+// Helpers for tests that drive the running show through the X server of the test.
+#include "support/x11_tools.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+static std::string onSearchPath(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    throw std::runtime_error(name + " is not on the search path");
+}
+
+ProcessResult runCommand(const std::vector<std::string>& argv, double timeoutSeconds) {
+    std::vector<std::string> resolved = argv;
+    resolved[0] = onSearchPath(argv[0]);
+    return runProcess(resolved, "", {}, timeoutSeconds);
+}
+
+bool processEnded(pid_t pid) {
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f) return true;
+    // The state follows the parenthesised name, which may itself hold ") ".
+    char buffer[512] = {0};
+    const size_t n = fread(buffer, 1, sizeof buffer - 1, f);
+    fclose(f);
+    const std::string stat(buffer, n);
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
+double secondsUntilEnded(pid_t pid, double limitSeconds) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (processEnded(pid)) return elapsed;
+        if (elapsed > limitSeconds) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+RgbImage readPpm(const std::string& path) {
+    const std::string bytes = readFile(path);
+    std::istringstream in(bytes);
+    std::string magic;
+    int maxValue = 0;
+    RgbImage image;
+    in >> magic >> image.width >> image.height >> maxValue;
+    if (magic != "P6" || maxValue != 255 || image.width <= 0 || image.height <= 0)
+        throw std::runtime_error("not an 8-bit binary PPM: " + path);
+    const size_t start = (size_t)in.tellg() + 1;  // one whitespace byte ends the header
+    const size_t size = (size_t)image.width * image.height * 3;
+    if (bytes.size() < start + size) throw std::runtime_error("short PPM: " + path);
+    image.rgb.assign(bytes.begin() + start, bytes.begin() + start + size);
+    return image;
+}

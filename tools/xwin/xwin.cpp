@@ -1,0 +1,208 @@
+// xoon-xwin: asks a window found by its caption to close, or grabs what it shows, over X.
+//
+//   xoon-xwin wait CAPTION [OPTIONS]          print the window's id once it is viewable
+//   xoon-xwin close CAPTION [OPTIONS]         send it WM_DELETE_WINDOW, as a window manager does
+//   xoon-xwin grab CAPTION OUT.ppm [OPTIONS]  write the pixels it shows as a binary PPM
+//
+// Options: --pid PID takes only a window of that process (_NET_WM_PID), so that several
+// shows on one display are told apart; --wait SECONDS (default 10) is how long to wait for
+// a viewable window with exactly that caption.
+// Exit status: 0 done, 1 usage or display error, 2 no such window in time, 3 the window
+// does not take close requests.
+#include <X11/Xlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+constexpr double defaultWaitSeconds = 10.0;
+constexpr int pollIntervalMs = 20;
+
+static int usage() {
+    fprintf(stderr,
+            "usage: xoon-xwin wait CAPTION [--pid PID] [--wait SECONDS]\n"
+            "       xoon-xwin close CAPTION [--pid PID] [--wait SECONDS]\n"
+            "       xoon-xwin grab CAPTION OUT.ppm [--pid PID] [--wait SECONDS]\n");
+    return 1;
+}
+
+static long windowPid(Display* display, Window window) {
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    long pid = -1;
+    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success && data) {
+        if (type == XA_CARDINAL && format == 32 && count == 1) pid = *(long*)data;
+        XFree(data);
+    }
+    return pid;
+}
+
+static bool isTheWindow(Display* display, Window window, const char* caption, long pid) {
+    char* name = nullptr;
+    if (!XFetchName(display, window, &name) || !name) return false;
+    const bool same = strcmp(name, caption) == 0;
+    XFree(name);
+    if (!same) return false;
+    if (pid >= 0 && windowPid(display, window) != pid) return false;
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+// Depth-first over the whole tree: without a window manager the caption sits on a child
+// of the root, with one it sits deeper inside the manager's frame.
+static Window findWindow(Display* display, Window under, const char* caption, long pid) {
+    if (isTheWindow(display, under, caption, pid)) return under;
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
+    Window found = 0;
+    for (unsigned int i = 0; i < count && !found; i++) found = findWindow(display, children[i], caption, pid);
+    if (children) XFree(children);
+    return found;
+}
+
+static Window waitForWindow(Display* display, const char* caption, long pid, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        Window w = findWindow(display, DefaultRootWindow(display), caption, pid);
+        if (w) return w;
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs));
+    }
+}
+
+static int closeWindow(Display* display, Window window) {
+    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+    const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    Atom* offered = nullptr;
+    int count = 0;
+    bool takesDelete = false;
+    if (XGetWMProtocols(display, window, &offered, &count)) {
+        for (int i = 0; i < count; i++) takesDelete |= offered[i] == deleteWindow;
+        XFree(offered);
+    }
+    if (!takesDelete) {
+        fprintf(stderr, "xoon-xwin: the window does not take WM_DELETE_WINDOW\n");
+        return 3;
+    }
+    XEvent event;
+    memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = protocols;
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = (long)deleteWindow;
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+    return 0;
+}
+
+// Bit position of a mask's lowest set bit and the mask's width, for any TrueColor layout.
+static void maskShape(unsigned long mask, int& shift, int& bits) {
+    shift = 0;
+    while (mask && !(mask & 1)) mask >>= 1, shift++;
+    bits = 0;
+    while (mask & 1) mask >>= 1, bits++;
+}
+
+static int channelByte(unsigned long pixel, unsigned long mask) {
+    int shift, bits;
+    maskShape(mask, shift, bits);
+    if (bits == 0) return 0;
+    const unsigned long value = (pixel & mask) >> shift;
+    return (int)(value * 255 / ((1ul << bits) - 1));
+}
+
+constexpr int repaintWaitMs = 100;  // a running show redraws well within this
+
+// Reads the screen where the window stands, so that whatever its children show is included;
+// raised first, since windows without a manager all stand at the same place.
+static int grabWindow(Display* display, Window window, const char* path) {
+    XRaiseWindow(display, window);
+    XSync(display, False);
+    std::this_thread::sleep_for(std::chrono::milliseconds(repaintWaitMs));
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes)) return 1;
+    const Window root = DefaultRootWindow(display);
+    int x = 0, y = 0;
+    Window child;
+    XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
+    XImage* image = XGetImage(display, root, x, y, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    if (!image) {
+        fprintf(stderr, "xoon-xwin: cannot read the window's pixels\n");
+        return 1;
+    }
+    FILE* out = fopen(path, "wb");
+    if (!out) {
+        fprintf(stderr, "xoon-xwin: cannot write %s\n", path);
+        XDestroyImage(image);
+        return 1;
+    }
+    fprintf(out, "P6\n%d %d\n255\n", attributes.width, attributes.height);
+    for (int row = 0; row < attributes.height; row++)
+        for (int column = 0; column < attributes.width; column++) {
+            const unsigned long pixel = XGetPixel(image, column, row);
+            const unsigned char rgb[3] = {(unsigned char)channelByte(pixel, image->red_mask),
+                                          (unsigned char)channelByte(pixel, image->green_mask),
+                                          (unsigned char)channelByte(pixel, image->blue_mask)};
+            fwrite(rgb, 1, 3, out);
+        }
+    XDestroyImage(image);
+    return fclose(out) == 0 ? 0 : 1;
+}
+
+// Windows may go away while the tree is walked (the show ending, say): such errors are
+// not fatal here, the walk just finds nothing there.
+static int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
+int main(int argc, char** argv) {
+    if (argc < 3) return usage();
+    const std::string command = argv[1];
+    const char* caption = argv[2];
+    if (command != "wait" && command != "close" && command != "grab") return usage();
+    int next = 3;
+    const char* outPath = nullptr;
+    if (command == "grab") {
+        if (argc < 4) return usage();
+        outPath = argv[next++];
+    }
+    long pid = -1;
+    double seconds = defaultWaitSeconds;
+    for (; next < argc; next += 2) {
+        if (next + 1 >= argc) return usage();
+        if (strcmp(argv[next], "--pid") == 0) pid = atol(argv[next + 1]);
+        else if (strcmp(argv[next], "--wait") == 0) seconds = atof(argv[next + 1]);
+        else return usage();
+    }
+
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        fprintf(stderr, "xoon-xwin: cannot open the display\n");
+        return 1;
+    }
+    XSetErrorHandler(ignoreXError);
+    const Window window = waitForWindow(display, caption, pid, seconds);
+    int status = 0;
+    if (!window) {
+        fprintf(stderr, "xoon-xwin: no window \"%s\"\n", caption);
+        status = 2;
+    } else if (command == "wait") {
+        printf("%lu\n", (unsigned long)window);
+    } else if (command == "close") {
+        status = closeWindow(display, window);
+    } else {
+        status = grabWindow(display, window, outPath);
+    }
+    XCloseDisplay(display);
+    return status;
+}
