@@ -1,0 +1,365 @@
+// xoon-compose: renders the show's song to Ogg Vorbis and writes its ground truth of onsets.
+#include <vorbis/vorbisenc.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "song.h"
+#include "synth.h"
+
+static const double targetLufs = -14.0;      // integrated loudness of the master
+static const double ceilingDbfs = -1.8;      // limiter ceiling; the encoder adds a little
+static const float vorbisQuality = 0.5f;     // about 160 kbit/s
+static const int oggSerial = 0x786f6f6e;     // fixed: identical files every run
+
+static void fail(const char* what, const char* name) {
+    fprintf(stderr, "xoon-compose: %s %s\n", what, name);
+    exit(1);
+}
+
+// Per-instrument mix: level, stereo position (-1 left .. 1 right), reverb send, and whether
+// the kick ducks it.
+struct Channel {
+    double level, pan, send;
+    bool ducked;
+};
+static const Channel channels[instrumentCount] = {
+    {0.95, 0.0, 0.0, false},   // kick
+    {0.45, 0.05, 0.25, false}, // snare
+    {0.45, -0.05, 0.3, false}, // clap
+    {0.22, 0.25, 0.05, false}, // hat
+    {0.2, -0.3, 0.1, false},   // openhat
+    {0.2, 0.0, 0.2, false},    // crash
+    {0.5, 0.0, 0.0, true},     // bass
+    {0.13, 0.0, 0.35, true},   // chord
+    {0.2, 0.0, 0.3, false},    // lead
+    {0.1, 0.35, 0.4, true},    // arp
+};
+
+struct Mix {
+    std::vector<float> left, right, send, duck;
+};
+
+// Gain curve that dips under every kick and swells back: the pumping of the peaks.
+static void buildDuck(const std::vector<Note>& notes, int64_t total, std::vector<float>& duck) {
+    const double depth = 0.4, dipS = 0.004, recoverS = 0.09, spanS = 0.4;
+    duck.assign(total, 1.0f);
+    for (const Note& n : notes) {
+        if (n.instrument != kick) continue;
+        int64_t span = (int64_t)(spanS * sampleRate);
+        for (int64_t i = 0; i < span && n.start + i < total; i++) {
+            double t = (double)i / sampleRate;
+            double shape = t < dipS ? t / dipS : exp(-(t - dipS) / recoverS);
+            float g = (float)(1.0 - depth * n.velocity * shape);
+            float& d = duck[n.start + i];
+            if (g < d) d = g;
+        }
+    }
+}
+
+static void renderNotes(const std::vector<Note>& notes, int64_t total, Mix& mix) {
+    std::vector<float> l, r;
+    uint32_t seed = 1;
+    for (const Note& n : notes) {
+        if (n.start >= total) continue;
+        renderNote(n, seed++, l, r);
+        const Channel& ch = channels[n.instrument];
+        double gl = ch.level * sqrt(0.5 * (1.0 - ch.pan)) * M_SQRT2;
+        double gr = ch.level * sqrt(0.5 * (1.0 + ch.pan)) * M_SQRT2;
+        int64_t len = std::min<int64_t>((int64_t)l.size(), total - n.start);
+        for (int64_t i = 0; i < len; i++) {
+            int64_t at = n.start + i;
+            double d = ch.ducked ? mix.duck[at] : 1.0;
+            double a = l[i] * gl * d, b = r[i] * gr * d;
+            mix.left[at] += (float)a;
+            mix.right[at] += (float)b;
+            mix.send[at] += (float)(0.5 * (a + b) * ch.send);
+        }
+    }
+}
+
+// A small plate-like reverb: parallel damped combs into series allpasses, one set per side
+// with slightly different lengths so the tail is wide.
+struct Comb {
+    std::vector<double> line;
+    size_t at = 0;
+    double store = 0;
+    double run(double in, double feedback, double damp) {
+        double out = line[at];
+        store = out * (1.0 - damp) + store * damp;
+        line[at] = in + store * feedback;
+        if (++at == line.size()) at = 0;
+        return out;
+    }
+};
+struct Allpass {
+    std::vector<double> line;
+    size_t at = 0;
+    double run(double in) {
+        double held = line[at];
+        double out = held - in;
+        line[at] = in + held * 0.5;
+        if (++at == line.size()) at = 0;
+        return out;
+    }
+};
+
+static void addReverb(Mix& mix, int64_t total) {
+    static const int combLengths[4] = {1123, 1291, 1423, 1559};  // samples
+    static const int allpassLengths[2] = {557, 443};              // samples
+    const int spread = 23;                                        // samples, right side longer
+    const double feedback = 0.83, damp = 0.3, wet = 0.9;
+    for (int side = 0; side < 2; side++) {
+        Comb combs[4];
+        Allpass passes[2];
+        for (int i = 0; i < 4; i++) combs[i].line.assign(combLengths[i] + side * spread, 0.0);
+        for (int i = 0; i < 2; i++) passes[i].line.assign(allpassLengths[i] + side * spread, 0.0);
+        std::vector<float>& out = side ? mix.right : mix.left;
+        for (int64_t i = 0; i < total; i++) {
+            double in = mix.send[i] * 0.25;
+            double acc = 0;
+            for (Comb& c : combs) acc += c.run(in, feedback, damp);
+            for (Allpass& p : passes) acc = p.run(acc);
+            out[i] += (float)(acc * wet);
+        }
+    }
+}
+
+// Removes any DC the voices leave behind (a one-pole high-pass at about 10 Hz).
+static void blockDc(std::vector<float>& x) {
+    const double pole = 1.0 - 2.0 * M_PI * 10.0 / sampleRate;
+    double prevIn = 0, prevOut = 0;
+    for (float& s : x) {
+        double out = s - prevIn + pole * prevOut;
+        prevIn = s;
+        prevOut = out;
+        s = (float)out;
+    }
+}
+
+// Integrated loudness in LUFS: K-weighting, 400 ms blocks every 100 ms, absolute gate at
+// -70 LUFS and relative gate 10 LU below the absolute-gated mean.
+static double integratedLoudness(const std::vector<float>& l, const std::vector<float>& r) {
+    struct Biquad {
+        double b0, b1, b2, a1, a2, z1 = 0, z2 = 0;
+        double run(double x) {
+            double y = b0 * x + z1;
+            z1 = b1 * x - a1 * y + z2;
+            z2 = b2 * x - a2 * y;
+            return y;
+        }
+    };
+    double k = tan(M_PI * 1681.974450955533 / sampleRate);
+    double vh = pow(10.0, 3.999843853973347 / 20.0), vb = pow(vh, 0.4996667741545416);
+    double q = 0.7071752369554196, a0 = 1.0 + k / q + k * k;
+    Biquad shelf = {(vh + vb * k / q + k * k) / a0, 2.0 * (k * k - vh) / a0,
+                    (vh - vb * k / q + k * k) / a0, 2.0 * (k * k - 1.0) / a0,
+                    (1.0 - k / q + k * k) / a0};
+    k = tan(M_PI * 38.13547087602444 / sampleRate);
+    q = 0.5003270373238773;
+    a0 = 1.0 + k / q + k * k;
+    Biquad highPass = {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
+    Biquad chain[2][2] = {{shelf, highPass}, {shelf, highPass}};
+
+    const int64_t quarter = sampleRate / 10;  // 100 ms hop
+    std::vector<double> quarters;
+    double acc = 0;
+    for (size_t i = 0; i < l.size(); i++) {
+        double a = chain[0][1].run(chain[0][0].run(l[i]));
+        double b = chain[1][1].run(chain[1][0].run(r[i]));
+        acc += a * a + b * b;
+        if ((int64_t)(i + 1) % quarter == 0) {
+            quarters.push_back(acc / quarter);
+            acc = 0;
+        }
+    }
+    std::vector<double> blocks;
+    for (size_t i = 3; i < quarters.size(); i++)
+        blocks.push_back(0.25 * (quarters[i - 3] + quarters[i - 2] + quarters[i - 1] + quarters[i]));
+    auto lufs = [](double power) { return -0.691 + 10.0 * log10(power); };
+    auto gatedMean = [&](double gate) {
+        double sum = 0;
+        int count = 0;
+        for (double z : blocks)
+            if (z > 0 && lufs(z) > gate) sum += z, count++;
+        return count ? sum / count : 1e-12;
+    };
+    double relativeGate = lufs(gatedMean(-70.0)) - 10.0;
+    return lufs(gatedMean(relativeGate));
+}
+
+// Look-ahead peak limiter: the gain falls before a peak arrives (never after), so nothing
+// overshoots the ceiling and nothing is delayed.
+static void limit(const std::vector<float>& inL, const std::vector<float>& inR, double gain,
+                  double ceiling, std::vector<float>& outL, std::vector<float>& outR) {
+    const int lookAhead = 96;            // samples, about 2 ms
+    const double releaseS = 0.12;
+    const double recover = 1.0 - exp(-1.0 / (releaseS * sampleRate));
+    int64_t n = (int64_t)inL.size();
+    std::vector<float> need(n);
+    for (int64_t i = 0; i < n; i++) {
+        double peak = std::max(fabs(inL[i]), fabs(inR[i])) * gain;
+        need[i] = (float)(peak > ceiling ? ceiling / peak : 1.0);
+    }
+    // Sliding minimum over [i, i + lookAhead], then release, then a moving average over
+    // [i - lookAhead, i]: every term of that average is at most need[i].
+    std::vector<float> held(n);
+    std::deque<int64_t> window;
+    double level = 1.0;
+    for (int64_t i = 0, j = 0; i < n; i++) {
+        for (; j < n && j <= i + lookAhead; j++) {
+            while (!window.empty() && need[window.back()] >= need[j]) window.pop_back();
+            window.push_back(j);
+        }
+        while (window.front() < i) window.pop_front();
+        double m = need[window.front()];
+        level = std::min(m, level + (1.0 - level) * recover);
+        held[i] = (float)level;
+    }
+    outL.resize(n);
+    outR.resize(n);
+    double sum = 0;
+    for (int64_t i = 0; i < n; i++) {
+        sum += held[i];
+        if (i > lookAhead) sum -= held[i - lookAhead - 1];
+        double g = gain * sum / (double)(std::min<int64_t>(i, lookAhead) + 1);
+        outL[i] = (float)(inL[i] * g);
+        outR[i] = (float)(inR[i] * g);
+    }
+}
+
+static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
+    ogg_page page;
+    while (flush ? ogg_stream_flush(os, &page) : ogg_stream_pageout(os, &page)) {
+        fwrite(page.header, 1, page.header_len, out);
+        fwrite(page.body, 1, page.body_len, out);
+    }
+}
+
+static void encode(const std::vector<float>& l, const std::vector<float>& r, const char* name) {
+    FILE* out = fopen(name, "wb");
+    if (!out) fail("cannot write", name);
+    vorbis_info vi;
+    vorbis_info_init(&vi);
+    if (vorbis_encode_init_vbr(&vi, 2, sampleRate, vorbisQuality) != 0)
+        fail("encoder refuses the format for", name);
+    vorbis_comment vc;
+    vorbis_comment_init(&vc);
+    vorbis_comment_add_tag(&vc, "TITLE", "xoon09");
+    vorbis_dsp_state vd;
+    vorbis_analysis_init(&vd, &vi);
+    vorbis_block vb;
+    vorbis_block_init(&vd, &vb);
+    ogg_stream_state os;
+    ogg_stream_init(&os, oggSerial);
+    ogg_packet header, headerComm, headerCode;
+    vorbis_analysis_headerout(&vd, &vc, &header, &headerComm, &headerCode);
+    ogg_stream_packetin(&os, &header);
+    ogg_stream_packetin(&os, &headerComm);
+    ogg_stream_packetin(&os, &headerCode);
+    writePages(out, &os, true);
+
+    const size_t chunk = 4096;  // samples handed to the encoder at a time
+    for (size_t at = 0; at <= l.size(); at += chunk) {
+        size_t n = std::min(chunk, l.size() - at);
+        if (n > 0) {
+            float** buf = vorbis_analysis_buffer(&vd, (int)n);
+            memcpy(buf[0], &l[at], n * sizeof(float));
+            memcpy(buf[1], &r[at], n * sizeof(float));
+        }
+        vorbis_analysis_wrote(&vd, (int)n);  // 0 marks the end of the stream
+        while (vorbis_analysis_blockout(&vd, &vb) == 1) {
+            vorbis_analysis(&vb, nullptr);
+            vorbis_bitrate_addblock(&vb);
+            ogg_packet op;
+            while (vorbis_bitrate_flushpacket(&vd, &op)) {
+                ogg_stream_packetin(&os, &op);
+                writePages(out, &os, false);
+            }
+        }
+        if (n == 0) break;
+    }
+    writePages(out, &os, true);
+    ogg_stream_clear(&os);
+    vorbis_block_clear(&vb);
+    vorbis_dsp_clear(&vd);
+    vorbis_comment_clear(&vc);
+    vorbis_info_clear(&vi);
+    if (fclose(out) != 0) fail("cannot finish", name);
+}
+
+static void writeTruth(const std::vector<Note>& notes, int64_t total, const char* name) {
+    FILE* out = fopen(name, "w");
+    if (!out) fail("cannot write", name);
+    fprintf(out, "# Ground truth of the song: one note onset per line, sorted by time.\n");
+    fprintf(out, "# time_seconds instrument midi_pitch (time: attack start, seconds from the "
+                 "first sample)\n");
+    for (const Note& n : notes)
+        if (n.start < total)
+            fprintf(out, "%.6f %s %d\n", (double)n.start / sampleRate, instrumentName(n.instrument),
+                    n.pitch);
+    if (fclose(out) != 0) fail("cannot finish", name);
+}
+
+static void usage() {
+    fprintf(stderr, "usage: xoon-compose OUT.ogg TRUTH.txt [--seconds S]\n"
+                    "  --seconds S  render only the first S seconds (for quick checks)\n");
+    exit(2);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3 && argc != 5) usage();
+    double seconds = songSeconds;
+    if (argc == 5) {
+        if (strcmp(argv[3], "--seconds") != 0) usage();
+        seconds = atof(argv[4]);
+        if (!(seconds > 0.5 && seconds <= songSeconds)) usage();
+    }
+    const int64_t total = (int64_t)llround(seconds * sampleRate);
+
+    std::vector<Note> notes = arrangeSong();
+    std::stable_sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
+        if (a.start != b.start) return a.start < b.start;
+        if (a.instrument != b.instrument) return a.instrument < b.instrument;
+        return a.pitch < b.pitch;
+    });
+
+    Mix mix;
+    mix.left.assign(total, 0.0f);
+    mix.right.assign(total, 0.0f);
+    mix.send.assign(total, 0.0f);
+    buildDuck(notes, total, mix.duck);
+    renderNotes(notes, total, mix);
+    addReverb(mix, total);
+    blockDc(mix.left);
+    blockDc(mix.right);
+    if (seconds < songSeconds) {
+        // A cut-short render fades out over its last 10 ms rather than stopping dead.
+        int64_t fade = std::min<int64_t>(total, sampleRate / 100);
+        for (int64_t i = 0; i < fade; i++) {
+            float g = (float)i / fade;
+            mix.left[total - 1 - i] *= g;
+            mix.right[total - 1 - i] *= g;
+        }
+    }
+
+    // Gain toward the loudness target, re-measured after the limiter has shaved the peaks.
+    const double ceiling = pow(10.0, ceilingDbfs / 20.0);
+    double gain = pow(10.0, (targetLufs - integratedLoudness(mix.left, mix.right)) / 20.0);
+    std::vector<float> outL, outR;
+    for (int pass = 0; pass < 3; pass++) {
+        limit(mix.left, mix.right, gain, ceiling, outL, outR);
+        gain *= pow(10.0, (targetLufs - integratedLoudness(outL, outR)) / 20.0);
+    }
+    limit(mix.left, mix.right, gain, ceiling, outL, outR);
+
+    encode(outL, outR, argv[1]);
+    writeTruth(notes, total, argv[2]);
+    return 0;
+}
