@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
     startShow(0);
     setFrameHooks({readScriptedClock, noWait, grabPicture});
 
-    const double startedAt = wallSeconds();
+    double startedAt = wallSeconds();  // again at the first frame: the rate omits the pre-roll
     double lastProgress = -1;
     const bool terminal = isatty(fileno(stderr));
     const double progressEvery = terminal ? progressEverySeconds : logProgressEverySeconds;
@@ -260,6 +260,7 @@ int main(int argc, char** argv) {
             while (stalled(next)) next++;
             runs = frameClock(next) - lastRunClock > resyncThresholdMs;
         }
+        if (n == first) startedAt = wallSeconds();
         if (runs) {
             scriptedClock = frameClock(n);
             lastRunClock = scriptedClock;
