@@ -22,12 +22,13 @@ uint32_t rgba(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
     return r | g << 8 | b << 16 | a << 24;
 }
 
-// Opaque-ish pixels whose channels all differ, so a wrong corner or divisor shows.
-Pixels patterned(int w, int h, uint32_t seed = 1) {
+// Pixels whose channels all differ, so a wrong corner or divisor shows. Alpha is never 0
+// (nothing gets cleared) unless holes asks for some fully transparent pixels with colour.
+Pixels patterned(int w, int h, uint32_t seed = 1, bool holes = false) {
     Pixels p((size_t)w * h);
     for (uint32_t& v : p) {
         seed = seed * 1103515245u + 12345u;
-        v = (seed >> 8) | 0x01000000u;  // alpha never 0, so nothing is cleared
+        v = holes && (seed >> 29) == 0 ? (seed >> 8) & 0xFFFFFF : (seed >> 8) | 0x01000000u;
     }
     return p;
 }
@@ -297,19 +298,21 @@ TEST(TextureCache, AnUnreadableFileIsCachedWithoutAnImage) {
 }
 
 // Levels straight from the builder, no GL: every texel of every level of many small sizes
-// against sums taken pixel by pixel.
+// against sums taken pixel by pixel. Transparent pixels keep their colour here, as a fuzzer's
+// would: the alpha rule alone must turn their blocks to 0.
 TEST(MipmapBuilder, EveryLevelOfSmallSizesMatchesDirectSums) {
     struct Check {
         const Pixels* image;
         int width, height, levels;
         bool ok;
     };
-    for (int h = 1; h <= 13; h++) {
-        for (int w = 1; w <= 13; w++) {
-            const Pixels p = patterned(w, h, w * 100 + h);
+    for (int h = 1; h <= 20; h++) {
+        for (int w = 1; w <= 20; w++) {
+            const Pixels p = patterned(w, h, w * 100 + h, true);
+            Pixels used = p;
             std::vector<uint64_t> scratch(mipmapScratchBytes(w, h) / 8 + 1);
             Check check = {&p, w, h, 0, true};
-            buildMipmaps(p.data(), w, h, scratch.data(), [](void* context, int32_t level, int32_t lw, int32_t lh,
+            buildMipmaps(used.data(), w, h, scratch.data(), [](void* context, int32_t level, int32_t lw, int32_t lh,
                                                             const uint32_t* texels) {
                 Check& c = *static_cast<Check*>(context);
                 c.levels++;
@@ -332,25 +335,46 @@ TEST(MipmapBuilder, EveryLevelOfSmallSizesMatchesDirectSums) {
     }
 }
 
-// More pixels than a 32-bit sum of 255s can hold: the whole-image texel must still be exact.
-TEST(MipmapBuilder, SumsPast32BitsStayExact) {
-    const int w = 4112, h = 4100;  // 16,859,200 pixels > 2^32 / 255
-    Pixels p((size_t)w * h);
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            p[(size_t)y * w + x] = rgba(255, (x * 7 + y) & 0xFF, 250 - (y & 0x3F), 255 - (x & 1));
-    const size_t bytes = mipmapScratchBytes(w, h);
-    EXPECT_LE(bytes, (size_t)w * h * 40);
-    std::vector<uint64_t> scratch(bytes / 8 + 1);
-    struct Last { int32_t level, width, height; uint32_t texel, levelOneTexel; } last = {};
-    buildMipmaps(p.data(), w, h, scratch.data(), [](void* context, int32_t level, int32_t lw, int32_t lh,
-                                                    const uint32_t* texels) {
-        Last& l = *static_cast<Last*>(context);
-        if (level == 1) l.levelOneTexel = texels[(size_t)1000 * lw + 777];
-        l = {level, lw, lh, texels[0], l.levelOneTexel};
-    }, &last);
-    ASSERT_EQ(last.level, 12);
-    ASSERT_EQ(last.width * last.height, 1);
-    EXPECT_EQ(last.texel, blockAverage(p, w, 1, 1, w - 1, h - 1));
-    EXPECT_EQ(last.levelOneTexel, p[(size_t)2001 * w + 1555]);
+// The largest image with 32-bit sums, whose last levels divide directly, and one with more
+// pixels than a 32-bit sum of 255s can hold: the top texel must still be the exact average.
+TEST(MipmapBuilder, TheLargestSumsStayExact) {
+    struct Shape { int w, h, levels; };
+    for (Shape s : {Shape{4096, 4096, 12}, Shape{4112, 4100, 12}}) {
+        Pixels p((size_t)s.w * s.h);
+        for (int y = 0; y < s.h; y++)
+            for (int x = 0; x < s.w; x++)
+                p[(size_t)y * s.w + x] = rgba(255, (x * 7 + y) & 0xFF, 250 - (y & 0x3F), 255 - (x & 1));
+        const uint32_t wholeImage = blockAverage(p, s.w, 1, 1, s.w - 1, s.h - 1);
+        const uint32_t levelOneTexel = p[(size_t)2001 * s.w + 1555];
+        const uint32_t levelTwoTexel = blockAverage(p, s.w, 4 * 77 + 1, 4 * 99 + 1, 4 * 77 + 3, 4 * 99 + 3);
+        const size_t bytes = mipmapScratchBytes(s.w, s.h);
+        std::vector<uint64_t> scratch(bytes / 8 + 1);
+        struct Seen { int32_t levels, width, height; uint32_t top, one, two; } seen = {};
+        buildMipmaps(p.data(), s.w, s.h, scratch.data(), [](void* context, int32_t level, int32_t lw,
+                                                           int32_t lh, const uint32_t* texels) {
+            Seen& seen = *static_cast<Seen*>(context);
+            if (level == 1) seen.one = texels[(size_t)1000 * lw + 777];
+            if (level == 2) seen.two = texels[(size_t)99 * lw + 77];
+            seen.levels = level;
+            seen.width = lw;
+            seen.height = lh;
+            seen.top = texels[0];
+        }, &seen);
+        EXPECT_EQ(seen.levels, s.levels);
+        EXPECT_EQ(seen.width * seen.height, 1);
+        EXPECT_EQ(seen.top, wholeImage) << s.w << "x" << s.h;
+        EXPECT_EQ(seen.one, levelOneTexel) << s.w << "x" << s.h;
+        EXPECT_EQ(seen.two, levelTwoTexel) << s.w << "x" << s.h;
+    }
+}
+
+// Scratch stays within 40 bytes per pixel for any shape, thin or huge (no memory is taken).
+TEST(MipmapBuilder, ScratchStaysWithinFortyBytesPerPixel) {
+    for (int64_t w : {1, 2, 3, 4, 5, 7, 8, 1000, 4096, 16384, 8500000, 17000000, 1 << 30})
+        for (int64_t h : {1, 2, 3, 4, 5, 8, 4096, 16384, 9000000}) {
+            if (w * h > (int64_t)1 << 40) continue;
+            const size_t bytes = mipmapScratchBytes((int32_t)w, (int32_t)h);
+            EXPECT_GT(bytes, 0u) << w << "x" << h;
+            EXPECT_LE(bytes, (size_t)(w * h * 40)) << w << "x" << h;
+        }
 }

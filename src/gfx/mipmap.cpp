@@ -1,131 +1,327 @@
-// Mipmap levels as box averages read from summed-area tables of level 0.
+// Mipmap levels as box averages read from the summed-area table of level 0.
+//
+// The table is streamed rather than stored: one running row of sums goes down the image, and
+// each level keeps, per texel, only what its block's top corners held until the row of its
+// bottom corners comes by. A texel costs four table reads per channel whatever its block's
+// size, no level is built from another, and the scratch stays a few bytes per pixel.
 #include "gfx/mipmap.h"
 
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "pixel words are read as their bytes red, green, blue, alpha");
+
 static constexpr int channelCount = 4;  // red, green, blue, alpha, in that order in a word
-static constexpr uint32_t channelBits = 8;
-static constexpr uint32_t channelMask = 0xFF;
 static constexpr uint32_t alphaMask = 0xFF000000u;
+static constexpr uint64_t channelMax = 255;
 // The most pixels whose channel total, every pixel at 255, still fits an unsigned 32-bit
 // sum (4096 x 4096 does); larger images take 64-bit sums.
-static constexpr uint64_t narrowSumPixelLimit = UINT32_MAX / channelMask;
+static constexpr uint64_t narrowSumPixelLimit = UINT32_MAX / channelMax;
 static constexpr uint64_t maxScratchBytesPerPixel = 40;
+static constexpr int maxLevels = 32;    // a size below 2^31 halves to 1 in at most 31 steps
+static constexpr int32_t pixelsPerLoad = 4;  // one 16-byte load
+
+// One level below level 0: its size in texels and the block of level-0 pixels behind a texel.
+struct LevelShape {
+    int32_t width, height;
+    int32_t blockWidth, blockHeight;
+    // A block one pixel wide or high: averaged whole, corners just outside it. Otherwise the
+    // corners are the block's own first row and column, which the sum therefore leaves out.
+    bool whole;
+    // A 2 x 2 block counts its one pixel at (1, 1): read that rather than four sums.
+    bool picksPixel() const { return !whole && blockWidth == 2 && blockHeight == 2; }
+    // Whole blocks in a single texel row have their top corners above the image: no memory.
+    bool keepsTop() const { return !picksPixel() && (!whole || height > 1); }
+};
 
 static int32_t halved(int32_t size) { return size / 2 > 0 ? size / 2 : 1; }
+
+static int planLevels(int32_t width, int32_t height, LevelShape (&shapes)[maxLevels]) {
+    int count = 0;
+    int32_t w = width, h = height;
+    while (w > 1 || h > 1) {
+        w = halved(w);
+        h = halved(h);
+        // Blocks come from the full-size image every time, never from the level before.
+        const int32_t bw = width / w, bh = height / h;
+        shapes[count++] = {w, h, bw, bh, bw == 1 || bh == 1};
+    }
+    return count;
+}
+
+static bool usesWideSums(int32_t width, int32_t height) {
+    return (uint64_t)width * (uint64_t)height > narrowSumPixelLimit;
+}
 
 size_t mipmapScratchBytes(int32_t width, int32_t height) {
     if (width < 1 || height < 1) return 0;
     const uint64_t pixels = (uint64_t)width * (uint64_t)height;
     if (pixels > SIZE_MAX / maxScratchBytesPerPixel) return 0;
-    const uint64_t sumBytes = pixels <= narrowSumPixelLimit ? sizeof(uint32_t) : sizeof(uint64_t);
-    // The output plane only ever holds level 1 or a smaller level.
-    const uint64_t outputTexels = (uint64_t)halved(width) * (uint64_t)halved(height);
-    return (size_t)(pixels * channelCount * sumBytes + outputTexels * sizeof(uint32_t));
+    const uint64_t sumBytes = usesWideSums(width, height) ? sizeof(uint64_t) : sizeof(uint32_t);
+    LevelShape shapes[maxLevels];
+    const int levels = planLevels(width, height, shapes);
+    uint64_t sums = (uint64_t)width * channelCount;  // the running row
+    uint64_t texels = 0;  // picked texels go into the image itself
+    for (int k = 0; k < levels; k++) {
+        const LevelShape& s = shapes[k];
+        if (!s.picksPixel()) texels += (uint64_t)s.width * (uint64_t)s.height;
+        if (s.keepsTop()) sums += (uint64_t)s.width * channelCount;
+    }
+    return (size_t)(sums * sumBytes + texels * sizeof(uint32_t));
 }
 
+
+// The four channels of a pixel side by side in one vector, so that the compiler can keep
+// them in one register whatever the instruction set.
+template <typename Sum>
+struct Channels {
+    typedef Sum Lanes __attribute__((vector_size(channelCount * sizeof(Sum)), aligned(sizeof(Sum))));
+};
+typedef uint32_t Words __attribute__((vector_size(16), aligned(4)));
+typedef uint16_t Halves __attribute__((vector_size(16)));
+typedef uint8_t Bytes __attribute__((vector_size(16)));
+typedef uint8_t PixelBytes __attribute__((vector_size(channelCount)));
+typedef double Doubles __attribute__((vector_size(channelCount * sizeof(double))));
+typedef float Floats __attribute__((vector_size(channelCount * sizeof(float))));
+
 void clearTransparentPixels(uint32_t* pixels, size_t count) {
-    for (size_t i = 0; i < count; i++)
+    constexpr size_t wordsPerLoad = sizeof(Words) / sizeof(uint32_t);
+    constexpr size_t loadsPerStep = 4;
+    const Words alpha = {alphaMask, alphaMask, alphaMask, alphaMask};
+    const Words none = {};
+    size_t i = 0;
+    for (; i + wordsPerLoad * loadsPerStep <= count; i += wordsPerLoad * loadsPerStep) {
+        Words words[loadsPerStep];
+        memcpy(words, pixels + i, sizeof words);
+        const Words transparent = ((words[0] & alpha) == 0) | ((words[1] & alpha) == 0) |
+                                  ((words[2] & alpha) == 0) | ((words[3] & alpha) == 0);
+        // Most of most images is opaque: write only where something changes.
+        if (memcmp(&transparent, &none, sizeof none) == 0) continue;
+        for (Words& w : words) w &= (Words)((w & alpha) != 0);
+        memcpy(pixels + i, words, sizeof words);
+    }
+    for (; i < count; i++)
         if ((pixels[i] & alphaMask) == 0) pixels[i] = 0;
 }
 
-// One row of the tables, channels interleaved per pixel so that a block corner is one read
-// of 16 or 32 bytes. above is the previous row's sums, or null on row 0.
-template <typename Sum, bool firstRow>
-static void sumRow(const uint32_t* in, int32_t width, const Sum* above, Sum* out) {
-    Sum row[channelCount] = {};
-    for (int32_t x = 0; x < width; x++) {
-        const uint32_t pixel = in[x];
-        for (int c = 0; c < channelCount; c++) {
-            row[c] += (pixel >> (c * channelBits)) & channelMask;
-            const size_t k = (size_t)x * channelCount + c;
-            out[k] = firstRow ? row[c] : above[k] + row[c];
+// Exact integer division by a block's pixel count d through its reciprocal. With n at most
+// 255 d, (n + 1/2) / d lies at least 1 / (2d) from any integer; the product's relative error
+// is below 2^-23 in float and 2^-52 in double, so below 255.5 times that in absolute terms.
+// Float is exact for d up to 8192 (n + 1/2 also stays below 2^23), double for d below 2^32;
+// larger counts divide directly. Sums go through signed lanes, which convert in one step.
+template <typename Sum>
+struct Divisor {
+    typedef typename Channels<Sum>::Lanes Lanes;
+    typedef typename std::make_signed<Sum>::type Signed;
+    typedef Signed SignedLanes __attribute__((vector_size(sizeof(Lanes)), aligned(sizeof(Sum))));
+    static constexpr Sum floatLimit = 8192;
+    Sum count = 1;
+    float floatReciprocal = 1.0f;
+    double reciprocal = 1.0;
+    enum { viaFloat, viaDouble, direct } way = viaFloat;
+    Divisor() = default;
+    explicit Divisor(Sum pixels)
+        : count(pixels), floatReciprocal(1.0f / (float)pixels), reciprocal(1.0 / (double)pixels),
+          way(pixels <= floatLimit ? viaFloat
+              : pixels <= UINT32_MAX && pixels <= (Sum)std::numeric_limits<Signed>::max() / channelMax
+                  ? viaDouble
+                  : direct) {}
+    void divide(const Lanes& n, Lanes& quotient) const {
+        if (way == viaFloat) {
+            const Floats exact = __builtin_convertvector((SignedLanes)n, Floats);
+            quotient = (Lanes)__builtin_convertvector((exact + 0.5f) * floatReciprocal, SignedLanes);
+        } else if (way == viaDouble) {
+            const Doubles exact = __builtin_convertvector((SignedLanes)n, Doubles);
+            quotient = (Lanes)__builtin_convertvector((exact + 0.5) * reciprocal, SignedLanes);
+        } else {
+            quotient = n / count;
         }
     }
-}
+};
 
-// Sums arrive modulo 2^32 or 2^64 but are exact: a block never holds more than the image.
+// Averages each channel; the texel is 0 when the averaged alpha is. Sums arrive modulo 2^32
+// or 2^64 but are exact, since a block never holds more than the whole image.
 template <typename Sum>
-static uint32_t texelOf(const Sum (&sum)[channelCount], Sum divisor) {
-    Sum average[channelCount];
-    for (int c = 0; c < channelCount; c++) average[c] = sum[c] / divisor;
+static uint32_t texelOf(const typename Channels<Sum>::Lanes& sum, const Divisor<Sum>& divisor) {
+    typename Channels<Sum>::Lanes average;
+    divisor.divide(sum, average);
     if (average[channelCount - 1] == 0) return 0;
-    uint32_t texel = 0;
-    for (int c = 0; c < channelCount; c++)
-        texel |= ((uint32_t)average[c] & channelMask) << (c * channelBits);
+    const PixelBytes bytes = __builtin_convertvector(average, PixelBytes);
+    uint32_t texel;
+    memcpy(&texel, &bytes, sizeof texel);
     return texel;
 }
 
-// The usual rule: the four corners are the block's own first and last row and column, so the
-// sum leaves out the block's first row and column and the divisor counts what is left.
 template <typename Sum>
-static void averageInnerBlocks(const Sum* sums, int32_t width, int32_t w, int32_t h,
-                               int32_t bw, int32_t bh, uint32_t* texels) {
-    const size_t rowLength = (size_t)width * channelCount;
-    const Sum divisor = (Sum)(bw - 1) * (Sum)(bh - 1);
-    for (int32_t j = 0; j < h; j++) {
-        const Sum* top = sums + (size_t)j * bh * rowLength;
-        const Sum* bottom = top + (size_t)(bh - 1) * rowLength;
-        uint32_t* out = texels + (size_t)j * w;
-        for (int32_t i = 0; i < w; i++) {
-            const size_t left = (size_t)i * bw * channelCount;
-            const size_t right = left + (size_t)(bw - 1) * channelCount;
-            Sum sum[channelCount];
-            for (int c = 0; c < channelCount; c++)
-                sum[c] = bottom[right + c] - top[right + c] - bottom[left + c] + top[left + c];
-            out[i] = texelOf(sum, divisor);
+struct Level {
+    typedef typename Channels<Sum>::Lanes Lanes;
+    LevelShape shape;
+    Divisor<Sum> divisor;  // pixels counted per block
+    Lanes* top;            // per texel: the top corner row's right minus left; null: all 0
+    uint32_t* texels;      // this level's share of the output
+    int32_t row;           // the texel row being summed
+    bool topTaken;         // its top corners are in top
+
+    int32_t topRow(int32_t j) const { return j * shape.blockHeight - (shape.whole ? 1 : 0); }
+    int32_t bottomRow(int32_t j) const { return j * shape.blockHeight + shape.blockHeight - 1; }
+    // The next image row whose sums this level reads; past the image when it has them all.
+    int32_t nextRow() const {
+        if (row >= shape.height) return INT32_MAX;
+        return topTaken ? bottomRow(row) : topRow(row);
+    }
+    void start(Lanes* topCorners) {
+        top = topCorners;
+        row = 0;
+        // Whole blocks on the first texel row have their top corners on row -1: all zero.
+        topTaken = !top || topRow(0) < 0;
+    }
+
+    // For texel i: the running row's sums at the block's right corner minus its left corner.
+    // A left corner left of the image reads 0. (Vectors go by reference: no ABI questions.)
+    void span(const Lanes* sums, int32_t i, Lanes& out) const {
+        const size_t right = (size_t)i * shape.blockWidth + shape.blockWidth - 1;
+        if (!shape.whole) out = sums[right] - sums[right - (shape.blockWidth - 1)];
+        else out = i == 0 ? sums[right] : sums[right] - sums[right - shape.blockWidth];
+    }
+    void keepTopCorners(const Lanes* sums) {
+        for (int32_t i = 0; i < shape.width; i++) span(sums, i, top[i]);
+        topTaken = true;
+    }
+    void finishTexelRow(const Lanes* sums) {
+        uint32_t* out = texels + (size_t)row * shape.width;
+        for (int32_t i = 0; i < shape.width; i++) {
+            Lanes sum;
+            span(sums, i, sum);
+            if (top) sum -= top[i];
+            out[i] = texelOf<Sum>(sum, divisor);
         }
+        row++;
+        topTaken = !top;
+    }
+    // sums hold table row y.
+    void takeRow(const Lanes* sums, int32_t y) {
+        if (!topTaken && y == topRow(row)) keepTopCorners(sums);
+        if (row < shape.height && y == bottomRow(row)) {
+            finishTexelRow(sums);
+            // A whole block's top row is the bottom row of the block above.
+            if (!topTaken && row < shape.height && y == topRow(row)) keepTopCorners(sums);
+        }
+    }
+};
+
+// The running row moves down `rows` image rows at once: each column's sum over the rows so
+// far and columns 0..x. Rows whose sums nobody reads are added together first, in 16 bits.
+template <typename Sum>
+static void addRows(const uint32_t* in, int32_t rows, int32_t width,
+                    typename Channels<Sum>::Lanes* sums) {
+    typedef typename Channels<Sum>::Lanes Lanes;
+    const Bytes zeroBytes = {};
+    const Halves zeroHalves = {};
+    Lanes rowSum = {};
+    int32_t x = 0;
+    for (; x + pixelsPerLoad <= width; x += pixelsPerLoad) {
+        Halves low = {}, high = {};
+        for (int32_t r = 0; r < rows; r++) {
+            Bytes four;
+            memcpy(&four, in + (size_t)r * width + x, sizeof four);
+            low += (Halves)__builtin_shufflevector(four, zeroBytes, 0, 16, 1, 17, 2, 18, 3, 19, 4,
+                                                   20, 5, 21, 6, 22, 7, 23);
+            high += (Halves)__builtin_shufflevector(four, zeroBytes, 8, 24, 9, 25, 10, 26, 11, 27,
+                                                    12, 28, 13, 29, 14, 30, 15, 31);
+        }
+        rowSum += __builtin_convertvector(
+            (Words)__builtin_shufflevector(low, zeroHalves, 0, 8, 1, 9, 2, 10, 3, 11), Lanes);
+        sums[x] += rowSum;
+        rowSum += __builtin_convertvector(
+            (Words)__builtin_shufflevector(low, zeroHalves, 4, 12, 5, 13, 6, 14, 7, 15), Lanes);
+        sums[x + 1] += rowSum;
+        rowSum += __builtin_convertvector(
+            (Words)__builtin_shufflevector(high, zeroHalves, 0, 8, 1, 9, 2, 10, 3, 11), Lanes);
+        sums[x + 2] += rowSum;
+        rowSum += __builtin_convertvector(
+            (Words)__builtin_shufflevector(high, zeroHalves, 4, 12, 5, 13, 6, 14, 7, 15), Lanes);
+        sums[x + 3] += rowSum;
+    }
+    for (; x < width; x++) {
+        for (int32_t r = 0; r < rows; r++) {
+            PixelBytes bytes;
+            memcpy(&bytes, in + (size_t)r * width + x, sizeof bytes);
+            rowSum += __builtin_convertvector(bytes, Lanes);
+        }
+        sums[x] += rowSum;
     }
 }
 
-// Blocks one pixel wide or high would leave nothing to count under the usual rule: they
-// average every pixel of the block instead, with the corners just outside it (0 past an edge).
-template <typename Sum>
-static void averageWholeBlocks(const Sum* sums, int32_t width, int32_t w, int32_t h,
-                               int32_t bw, int32_t bh, uint32_t* texels) {
-    auto at = [&](int64_t y, int64_t x, int c) -> Sum {
-        return y < 0 || x < 0 ? 0 : sums[((size_t)y * width + (size_t)x) * channelCount + c];
-    };
-    const Sum divisor = (Sum)bw * (Sum)bh;
-    for (int32_t j = 0; j < h; j++) {
-        for (int32_t i = 0; i < w; i++) {
-            const int64_t x0 = (int64_t)i * bw - 1, y0 = (int64_t)j * bh - 1;
-            const int64_t x1 = x0 + bw, y1 = y0 + bh;
-            Sum sum[channelCount];
-            for (int c = 0; c < channelCount; c++)
-                sum[c] = at(y1, x1, c) - at(y0, x1, c) - at(y1, x0, c) + at(y0, x0, c);
-            texels[(size_t)j * w + i] = texelOf(sum, divisor);
-        }
+// Level 1 packed into the front of the image, which nothing reads any more: row j comes from
+// pixel row 2j + 1 and lands before it, over rows the table has already taken in.
+static void pickPixelRow(uint32_t* pixels, int32_t width, const LevelShape& shape, int32_t j) {
+    const uint32_t* in = pixels + (size_t)(2 * j + 1) * width + 1;
+    uint32_t* out = pixels + (size_t)j * shape.width;
+    for (int32_t i = 0; i < shape.width; i++) {
+        const uint32_t pixel = in[2 * i];
+        out[i] = pixel & alphaMask ? pixel : 0;
     }
 }
 
 template <typename Sum>
-static void buildLevels(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+static void buildLevels(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
                         MipmapLevelSink sink, void* context) {
-    Sum* sums = static_cast<Sum*>(scratch);
-    const size_t rowLength = (size_t)width * channelCount;
-    uint32_t* texels = reinterpret_cast<uint32_t*>(sums + rowLength * (size_t)height);
+    typedef typename Channels<Sum>::Lanes Lanes;
+    LevelShape shapes[maxLevels];
+    const int count = planLevels(width, height, shapes);
+    // Only level 1 can pick pixels; later levels have blocks of 4 or more on a side.
+    const bool picking = count > 0 && shapes[0].picksPixel();
+    const int firstSummed = picking ? 1 : 0;
 
-    sumRow<Sum, true>(pixels, width, nullptr, sums);
-    for (int32_t y = 1; y < height; y++)
-        sumRow<Sum, false>(pixels + (size_t)y * width, width, sums + (size_t)(y - 1) * rowLength,
-                           sums + (size_t)y * rowLength);
-
-    int32_t w = width, h = height;
-    for (int32_t level = 1; w > 1 || h > 1; level++) {
-        w = halved(w);
-        h = halved(h);
-        // Blocks come from the full-size image every time, never from the level before.
-        const int32_t bw = width / w, bh = height / h;
-        if (bw > 1 && bh > 1) averageInnerBlocks(sums, width, w, h, bw, bh, texels);
-        else averageWholeBlocks(sums, width, w, h, bw, bh, texels);
-        sink(context, level, w, h, texels);
+    Level<Sum> levels[maxLevels];
+    Lanes* sums = static_cast<Lanes*>(scratch);
+    Lanes* nextTop = sums + width;
+    for (int k = firstSummed; k < count; k++) {
+        const LevelShape& s = shapes[k];
+        levels[k].shape = s;
+        levels[k].divisor = Divisor<Sum>(s.whole ? (Sum)s.blockWidth * (Sum)s.blockHeight
+                                                 : (Sum)(s.blockWidth - 1) * (Sum)(s.blockHeight - 1));
+        levels[k].start(s.keepsTop() ? nextTop : nullptr);
+        if (s.keepsTop()) nextTop += s.width;
     }
+    memset(static_cast<void*>(sums), 0, (size_t)(nextTop - sums) * sizeof(Lanes));
+    uint32_t* nextTexels = reinterpret_cast<uint32_t*>(nextTop);
+    for (int k = firstSummed; k < count; k++) {
+        levels[k].texels = nextTexels;
+        nextTexels += (size_t)shapes[k].width * shapes[k].height;
+    }
+
+    // Byte sums of this many rows still fit 16 bits.
+    constexpr int32_t maxRowsAtOnce = UINT16_MAX / channelMax;
+    for (int32_t y = 0; y < height;) {
+        int32_t wanted = INT32_MAX;  // the next row whose sums some level reads
+        for (int k = firstSummed; k < count; k++)
+            if (levels[k].nextRow() < wanted) wanted = levels[k].nextRow();
+        int32_t last = height - 1;
+        if (wanted < height) {
+            last = wanted - y < maxRowsAtOnce ? wanted : y + maxRowsAtOnce - 1;
+            addRows<Sum>(pixels + (size_t)y * width, last - y + 1, width, sums);
+        }
+        // While the rows are still in the cache.
+        if (picking)
+            for (int32_t r = y | 1; r <= last && r / 2 < shapes[0].height; r += 2)
+                pickPixelRow(pixels, width, shapes[0], r / 2);
+        if (last == wanted)
+            for (int k = firstSummed; k < count; k++) levels[k].takeRow(sums, last);
+        y = last + 1;
+    }
+    if (picking) sink(context, 1, shapes[0].width, shapes[0].height, pixels);
+    for (int k = firstSummed; k < count; k++)
+        sink(context, k + 1, shapes[k].width, shapes[k].height, levels[k].texels);
 }
 
-void buildMipmaps(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+void buildMipmaps(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
                   MipmapLevelSink sink, void* context) {
     if (width < 1 || height < 1) return;
-    if ((uint64_t)width * (uint64_t)height <= narrowSumPixelLimit)
-        buildLevels<uint32_t>(pixels, width, height, scratch, sink, context);
-    else
+    if (usesWideSums(width, height))
         buildLevels<uint64_t>(pixels, width, height, scratch, sink, context);
+    else
+        buildLevels<uint32_t>(pixels, width, height, scratch, sink, context);
 }

@@ -5,21 +5,22 @@
 #include <cstdint>
 
 // Receives one finished level: its number (1 and up), its size in texels and its texels row
-// after row as RGBA words (red in bits 0-7, alpha in 24-31). The texels live in the caller's
-// scratch and are overwritten by the next level.
+// after row as RGBA words (red in bits 0-7, alpha in 24-31). They live in the caller's
+// scratch or pixels, and only until sink returns.
 typedef void (*MipmapLevelSink)(void* context, int32_t level, int32_t width, int32_t height,
                                 const uint32_t* texels);
 
-// Bytes of scratch buildMipmaps needs for a width x height image: 20 per pixel, 36 once
-// 32-bit sums could overflow. 0 for an empty image or one too large to address.
+// Bytes of scratch buildMipmaps needs for a width x height image, at most 40 per pixel;
+// 0 for an empty image or one too large to address.
 size_t mipmapScratchBytes(int32_t width, int32_t height);
 
 // Turns every pixel whose alpha byte is 0 into 0, transparent black, so that no hidden colour
 // leaks into level 0 or the averages. The loader runs it before level 0 is uploaded.
 void clearTransparentPixels(uint32_t* pixels, size_t count);
 
-// Builds every level below level 0 down to 1 x 1, each straight from level 0's sums, and
-// hands them to sink in order. pixels: width x height words, rows without gaps; scratch:
-// mipmapScratchBytes(width, height) bytes, 8-byte aligned (malloc's is enough).
-void buildMipmaps(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+// Builds every level below level 0 down to 1 x 1, each straight from level 0, and hands them
+// to sink in order. pixels: width x height words, rows without gaps, used up: call it after
+// level 0 has gone (level 1 may be built in their place). scratch: mipmapScratchBytes(width,
+// height) bytes, 8-byte aligned (malloc's is enough).
+void buildMipmaps(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
                   MipmapLevelSink sink, void* context);
