@@ -169,7 +169,6 @@ static bool stalled(int64_t n) {
 }
 
 static int32_t scriptedClock;
-static bool presented;
 static int width, height;
 static std::vector<uint8_t> readBuffer, picture;  // picture: RGB24, top row first
 
@@ -183,7 +182,6 @@ static void grabPicture() {
     for (int y = 0; y < height; y++)  // GL rows start at the bottom
         memcpy(&picture[(size_t)y * rowBytes], &readBuffer[(size_t)(height - 1 - y) * rowBytes],
                rowBytes);
-    presented = true;
 }
 
 static void writePng(const std::string& path) {
@@ -264,7 +262,6 @@ int main(int argc, char** argv) {
         if (runs) {
             scriptedClock = frameClock(n);
             lastRunClock = scriptedClock;
-            presented = false;
             runFrame();
         }
         if (n < first) continue;
