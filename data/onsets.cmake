@@ -1,6 +1,9 @@
-# The onset table compiled into the show. Placeholder until the scorer lands: one empty record.
+# The onset table compiled into the show: our scorer run on the song of the run folder.
+# It is scored again only when the song or the scorer changes.
 set(onsetSource ${CMAKE_CURRENT_BINARY_DIR}/onset_table.cpp)
-file(WRITE ${onsetSource}.in
-  "#include \"onset_table.h\"\nconst OnsetFrame onsetTable[1] = {{23, {0}}};\nconst int32_t onsetFrameCount = 1;\n")
-configure_file(${onsetSource}.in ${onsetSource} COPYONLY)
+add_custom_command(OUTPUT ${onsetSource}
+  COMMAND xoon-score ${XOON_SONG_FILE} -o ${onsetSource}
+  DEPENDS xoon-score ${XOON_SONG_FILE}
+  COMMENT "Scoring the onsets of ${XOON_SONG_FILE}"
+  VERBATIM)
 list(APPEND XOON_DATA_SOURCES ${onsetSource})

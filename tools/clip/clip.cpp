@@ -1,0 +1,200 @@
+// Writes a short Ogg Vorbis clip of tones, noise bursts and kicks at known times, so the
+// scorer's tests know exactly where each onset is and which frequencies it covers.
+#include <vorbis/vorbisenc.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+static void usage() {
+    fprintf(stderr,
+            "usage: xoon-clip OUT.ogg [--seconds S] [--rate HZ] [--channels N] EVENT...\n"
+            "  tone:START:FREQ:LENGTH[:AMP]      sine (seconds, Hz, seconds)\n"
+            "  noise:START:LOW:HIGH:LENGTH[:AMP] noise band from LOW to HIGH Hz\n"
+            "  kick:START[:AMP]                  sine falling from 145 Hz to 45 Hz\n");
+    exit(2);
+}
+
+struct Event {
+    char kind;  // 't'one, 'n'oise, 'k'ick
+    double start, low, high, length, amp;  // seconds, Hz, Hz, seconds, linear
+};
+
+static bool parseEvent(const char* text, Event* e) {
+    double v[5] = {0, 0, 0, 0, 0};
+    const char* colon = strchr(text, ':');
+    if (!colon) return false;
+    int n = 0;
+    for (const char* p = colon; *p == ':' && n < 5; n++) {
+        char* end;
+        v[n] = strtod(p + 1, &end);
+        if (end == p + 1) return false;
+        p = end;
+        if (*p && *p != ':') return false;
+    }
+    size_t kindLength = (size_t)(colon - text);
+    if (!strncmp(text, "tone", kindLength) && (n == 3 || n == 4)) {
+        *e = {'t', v[0], v[1], v[1], v[2], n == 4 ? v[3] : 0.3};
+    } else if (!strncmp(text, "noise", kindLength) && (n == 4 || n == 5)) {
+        *e = {'n', v[0], v[1], v[2], v[3], n == 5 ? v[4] : 0.3};
+    } else if (!strncmp(text, "kick", kindLength) && (n == 1 || n == 2)) {
+        *e = {'k', v[0], 45, 145, 0.45, n == 2 ? v[1] : 0.6};
+    } else {
+        return false;
+    }
+    return e->start >= 0 && e->length > 0 && e->low > 0 && e->high >= e->low;
+}
+
+// Raised-cosine edges: an attack short enough that the onset is heard at the event's
+// start, a release long enough that the end is heard as no new sound.
+static double envelope(double t, double length) {
+    const double attack = 0.002, release = 0.04;  // seconds
+    if (t < 0 || t >= length) return 0;
+    double a = fmin(t / attack, 1.0);
+    double r = fmin((length - t) / release, 1.0);
+    return (0.5 - 0.5 * cos(M_PI * a)) * (0.5 - 0.5 * cos(M_PI * r));
+}
+
+static void render(const Event& e, long rate, std::vector<double>* mix) {
+    long first = (long)ceil(e.start * rate);
+    long count = (long)(e.length * rate);
+    if (e.kind == 't') {
+        for (long i = 0; i < count && first + i < (long)mix->size(); i++) {
+            double t = (first + i) / (double)rate - e.start;
+            (*mix)[first + i] += e.amp * envelope(t, e.length) * sin(2 * M_PI * e.low * t);
+        }
+    } else if (e.kind == 'k') {
+        // Pitch falls exponentially; the phase is the integral of the frequency.
+        const double fall = 0.03;  // seconds per e-fold of the pitch drop
+        for (long i = 0; i < count && first + i < (long)mix->size(); i++) {
+            double t = (first + i) / (double)rate - e.start;
+            double phase = 2 * M_PI * (e.low * t + (e.high - e.low) * fall * (1 - exp(-t / fall)));
+            double decay = exp(-t / 0.25);
+            (*mix)[first + i] += e.amp * envelope(t, e.length) * decay * sin(phase);
+        }
+    } else {
+        // A dense comb of random-phase sines: noise whose band is exact.
+        const double spacing = 7.0;  // Hz between partials
+        int partials = (int)((e.high - e.low) / spacing) + 1;
+        uint32_t seed = 2463534242u ^ (uint32_t)(e.start * 1000);
+        std::vector<double> re(partials), im(partials), stepRe(partials), stepIm(partials);
+        for (int p = 0; p < partials; p++) {
+            seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+            double phase = seed / 4294967296.0 * 2 * M_PI;
+            double f = e.low + p * spacing;
+            re[p] = cos(phase), im[p] = sin(phase);
+            stepRe[p] = cos(2 * M_PI * f / rate), stepIm[p] = sin(2 * M_PI * f / rate);
+        }
+        double norm = e.amp * sqrt(2.0 / partials);  // RMS of the sum = amp / sqrt(2)
+        for (long i = 0; i < count && first + i < (long)mix->size(); i++) {
+            double t = (first + i) / (double)rate - e.start;
+            double sum = 0;
+            for (int p = 0; p < partials; p++) {
+                double r = re[p] * stepRe[p] - im[p] * stepIm[p];
+                im[p] = re[p] * stepIm[p] + im[p] * stepRe[p];
+                re[p] = r;
+                sum += im[p];
+            }
+            (*mix)[first + i] += norm * envelope(t, e.length) * sum;
+        }
+    }
+}
+
+static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
+    ogg_page page;
+    while (flush ? ogg_stream_flush(os, &page) : ogg_stream_pageout(os, &page)) {
+        fwrite(page.header, 1, page.header_len, out);
+        fwrite(page.body, 1, page.body_len, out);
+    }
+}
+
+static void drainBlocks(vorbis_dsp_state* vd, vorbis_block* vb, ogg_stream_state* os, FILE* out) {
+    while (vorbis_analysis_blockout(vd, vb) == 1) {
+        vorbis_analysis(vb, nullptr);
+        vorbis_bitrate_addblock(vb);
+        ogg_packet op;
+        while (vorbis_bitrate_flushpacket(vd, &op)) {
+            ogg_stream_packetin(os, &op);
+            writePages(out, os, false);
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) usage();
+    const char* outName = argv[1];
+    double seconds = 3.0;
+    long rate = 44100;
+    int channels = 1;
+    std::vector<Event> events;
+    for (int i = 2; i < argc; i++) {
+        bool hasValue = i + 1 < argc;
+        if (!strcmp(argv[i], "--seconds") && hasValue) seconds = atof(argv[++i]);
+        else if (!strcmp(argv[i], "--rate") && hasValue) rate = atol(argv[++i]);
+        else if (!strcmp(argv[i], "--channels") && hasValue) channels = atoi(argv[++i]);
+        else {
+            Event e;
+            if (!parseEvent(argv[i], &e)) {
+                fprintf(stderr, "xoon-clip: bad event '%s'\n", argv[i]);
+                usage();
+            }
+            events.push_back(e);
+        }
+    }
+    if (seconds <= 0 || rate < 8000 || rate > 192000 || channels < 1 || channels > 8) usage();
+
+    std::vector<double> mix((size_t)llround(seconds * rate), 0.0);
+    for (const Event& e : events) render(e, rate, &mix);
+
+    FILE* out = fopen(outName, "wb");
+    if (!out) {
+        fprintf(stderr, "xoon-clip: cannot write %s\n", outName);
+        return 1;
+    }
+    vorbis_info vi;
+    vorbis_info_init(&vi);
+    if (vorbis_encode_init_vbr(&vi, channels, rate, 0.6f) != 0) {
+        fprintf(stderr, "xoon-clip: encoder refuses %d channels at %ld Hz\n", channels, rate);
+        return 1;
+    }
+    vorbis_comment vc;
+    vorbis_comment_init(&vc);
+    vorbis_dsp_state vd;
+    vorbis_analysis_init(&vd, &vi);
+    vorbis_block vb;
+    vorbis_block_init(&vd, &vb);
+    ogg_stream_state os;
+    ogg_stream_init(&os, 4242);  // fixed serial: identical output every run
+    ogg_packet header, headerComm, headerCode;
+    vorbis_analysis_headerout(&vd, &vc, &header, &headerComm, &headerCode);
+    ogg_stream_packetin(&os, &header);
+    ogg_stream_packetin(&os, &headerComm);
+    ogg_stream_packetin(&os, &headerCode);
+    writePages(out, &os, true);
+
+    const long chunk = 1024;  // samples per channel handed to the encoder at once
+    for (size_t at = 0; at < mix.size(); at += chunk) {
+        long n = (long)(mix.size() - at < (size_t)chunk ? mix.size() - at : chunk);
+        float** buf = vorbis_analysis_buffer(&vd, (int)n);
+        for (long i = 0; i < n; i++)
+            for (int c = 0; c < channels; c++) buf[c][i] = (float)mix[at + i];
+        vorbis_analysis_wrote(&vd, (int)n);
+        drainBlocks(&vd, &vb, &os, out);
+    }
+    vorbis_analysis_wrote(&vd, 0);
+    drainBlocks(&vd, &vb, &os, out);
+    writePages(out, &os, true);
+    ogg_stream_clear(&os);
+    vorbis_block_clear(&vb);
+    vorbis_dsp_clear(&vd);
+    vorbis_comment_clear(&vc);
+    vorbis_info_clear(&vi);
+    if (fclose(out) != 0) {
+        fprintf(stderr, "xoon-clip: cannot finish %s\n", outName);
+        return 1;
+    }
+    return 0;
+}

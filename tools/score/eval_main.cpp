@@ -1,0 +1,82 @@
+// xoon-score-eval TRUTH.txt DETECTIONS: F-measure of an onset table (C++ source written
+// by xoon-score) or of a plain list of onset times in seconds against a ground truth.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "evaluate.h"
+#include "onsets.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: xoon-score-eval TRUTH.txt TABLE.cpp|TIMES.txt\n");
+        return 2;
+    }
+    const double mergeSeconds = 0.010;  // truth notes closer than this are one moment
+    std::vector<TruthNote> notes;
+    std::string error;
+    if (!readTruth(argv[1], &notes, &error)) {
+        fprintf(stderr, "xoon-score-eval: %s\n", error.c_str());
+        return 1;
+    }
+    std::ifstream in(argv[2]);
+    if (!in) {
+        fprintf(stderr, "xoon-score-eval: cannot open %s\n", argv[2]);
+        return 1;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<OnsetFrame> table;
+    bool isTable = parseTableSource(text.str(), &table);
+    std::vector<double> detections;
+    if (isTable) {
+        detections = tableMoments(table);
+    } else {
+        std::istringstream lines(text.str());
+        std::string line;
+        while (std::getline(lines, line)) {
+            char* end;
+            double t = strtod(line.c_str(), &end);
+            if (end != line.c_str()) detections.push_back(t);
+        }
+    }
+    std::vector<double> references = truthMoments(notes, mergeSeconds);
+    printf("references %zu moments (%zu notes), detections %zu\n", references.size(), notes.size(),
+           detections.size());
+    for (double tolerance : {0.025, 0.050}) {
+        OnsetMatch m = matchOnsets(references, detections, tolerance);
+        printf("tolerance %2.0f ms: F %.3f  precision %.3f  recall %.3f  mean offset %+.1f ms\n",
+               tolerance * 1000, m.fMeasure, m.precision, m.recall, m.meanOffsetMs);
+    }
+    if (!isTable) return 0;
+
+    TableShape s = tableShape(table);
+    printf("records %d (%d with onsets), bits %d, most in a record %d, columns used %d, %s\n",
+           s.records, s.nonEmptyRecords, s.bits, s.mostBitsInRecord, s.columnsUsed,
+           s.ascending ? "ascending" : "NOT ascending");
+    printf("bits per 10 s:");
+    for (int b : s.bitsPer10s) printf(" %d", b);
+    printf("\n");
+    const int lowEighth = 448 / 8, upperHalf = 448 / 2;
+    const double near = 0.025, alone = 0.050;  // seconds
+    int kicks = 0, kicksLow = 0;
+    for (const TruthNote& n : notes) {
+        if (n.instrument != "kick") continue;
+        kicks++;
+        std::vector<int> c = columnsNear(table, n.seconds, near);
+        if (!c.empty() && c.front() < lowEighth) kicksLow++;
+    }
+    printf("kicks lighting the lowest eighth: %d of %d\n", kicksLow, kicks);
+    std::vector<double> hats = loneNotes(notes, "hat", alone);
+    int hatsLit = 0, hatsHigh = 0;
+    for (double t : hats) {
+        std::vector<int> c = columnsNear(table, t, near);
+        if (c.empty()) continue;
+        hatsLit++;
+        if (c.front() >= upperHalf) hatsHigh++;
+    }
+    printf("lone hats lit: %d of %zu, lighting only the upper half: %d\n", hatsLit, hats.size(), hatsHigh);
+    return 0;
+}

@@ -1,0 +1,131 @@
+// Pooled onset matching against a ground truth, and the shape of an onset table.
+#include "evaluate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+bool readTruth(const std::string& path, std::vector<TruthNote>* notes, std::string* error) {
+    notes->clear();
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        number++;
+        size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::istringstream fields(line);
+        TruthNote note;
+        if (!(fields >> note.seconds >> note.instrument >> note.pitch)) {
+            *error = path + ":" + std::to_string(number) + ": expected 'seconds instrument pitch'";
+            return false;
+        }
+        notes->push_back(note);
+    }
+    return true;
+}
+
+std::vector<double> truthMoments(const std::vector<TruthNote>& notes, double mergeSeconds) {
+    std::vector<double> times;
+    for (const TruthNote& n : notes) times.push_back(n.seconds);
+    std::sort(times.begin(), times.end());
+    std::vector<double> moments;
+    for (double t : times)
+        if (moments.empty() || t - moments.back() >= mergeSeconds) moments.push_back(t);
+    return moments;
+}
+
+std::vector<int> recordColumns(const OnsetFrame& record) {
+    std::vector<int> columns;
+    for (int w = 0; w < onsetMaskWords; w++)
+        for (int k = 0; k < 32; k++)
+            if (record.mask[w] >> k & 1u) columns.push_back(32 * w + k);
+    return columns;
+}
+
+std::vector<double> tableMoments(const std::vector<OnsetFrame>& table) {
+    std::vector<double> moments;
+    for (const OnsetFrame& r : table)
+        if (!recordColumns(r).empty()) moments.push_back(r.timeMs / 1000.0);
+    return moments;
+}
+
+OnsetMatch matchOnsets(const std::vector<double>& references, const std::vector<double>& detections,
+                       double toleranceSeconds) {
+    OnsetMatch m;
+    m.references = (int)references.size();
+    m.detections = (int)detections.size();
+    m.detectionOf.assign(references.size(), -1);
+    size_t next = 0;  // first detection not yet used or passed
+    double offsetSum = 0;
+    for (size_t r = 0; r < references.size(); r++) {
+        while (next < detections.size() && detections[next] < references[r] - toleranceSeconds) next++;
+        if (next < detections.size() && detections[next] <= references[r] + toleranceSeconds) {
+            m.detectionOf[r] = (int)next;
+            offsetSum += detections[next] - references[r];
+            m.matched++;
+            next++;
+        }
+    }
+    if (m.detections) m.precision = (double)m.matched / m.detections;
+    if (m.references) m.recall = (double)m.matched / m.references;
+    if (m.precision + m.recall > 0) m.fMeasure = 2 * m.precision * m.recall / (m.precision + m.recall);
+    if (m.matched) m.meanOffsetMs = 1000 * offsetSum / m.matched;
+    return m;
+}
+
+TableShape tableShape(const std::vector<OnsetFrame>& table) {
+    const int stretchMs = 10000;
+    TableShape s;
+    s.records = (int)table.size();
+    std::vector<bool> used(onsetMaskWords * 32, false);
+    for (size_t i = 0; i < table.size(); i++) {
+        if (i > 0 && table[i].timeMs <= table[i - 1].timeMs) s.ascending = false;
+        std::vector<int> columns = recordColumns(table[i]);
+        if (columns.empty()) continue;
+        s.nonEmptyRecords++;
+        s.bits += (int)columns.size();
+        s.mostBitsInRecord = std::max(s.mostBitsInRecord, (int)columns.size());
+        for (int c : columns) used[c] = true;
+        size_t stretch = table[i].timeMs < 0 ? 0 : (size_t)(table[i].timeMs / stretchMs);
+        if (s.bitsPer10s.size() <= stretch) s.bitsPer10s.resize(stretch + 1, 0);
+        s.bitsPer10s[stretch] += (int)columns.size();
+    }
+    s.columnsUsed = (int)std::count(used.begin(), used.end(), true);
+    return s;
+}
+
+std::vector<int> columnsNear(const std::vector<OnsetFrame>& table, double seconds,
+                             double toleranceSeconds) {
+    std::vector<bool> set(onsetMaskWords * 32, false);
+    int from = (int)((seconds - toleranceSeconds) * 1000 - 1);
+    auto it = std::lower_bound(table.begin(), table.end(), from,
+                               [](const OnsetFrame& r, int ms) { return r.timeMs < ms; });
+    for (; it != table.end() && it->timeMs / 1000.0 <= seconds + toleranceSeconds; ++it)
+        if (it->timeMs / 1000.0 >= seconds - toleranceSeconds)
+            for (int c : recordColumns(*it)) set[c] = true;
+    std::vector<int> columns;
+    for (int c = 0; c < (int)set.size(); c++)
+        if (set[c]) columns.push_back(c);
+    return columns;
+}
+
+std::vector<double> loneNotes(const std::vector<TruthNote>& notes, const std::string& instrument,
+                              double aloneSeconds) {
+    auto isIt = [&](const TruthNote& n) { return n.instrument.compare(0, instrument.size(), instrument) == 0; };
+    std::vector<double> others, lone;
+    for (const TruthNote& n : notes)
+        if (!isIt(n)) others.push_back(n.seconds);
+    std::sort(others.begin(), others.end());
+    for (const TruthNote& n : notes) {
+        if (!isIt(n)) continue;
+        auto it = std::lower_bound(others.begin(), others.end(), n.seconds - aloneSeconds);
+        if (it == others.end() || *it > n.seconds + aloneSeconds) lone.push_back(n.seconds);
+    }
+    return lone;
+}
