@@ -44,7 +44,8 @@ TEST_F(Capture, BadOptionsAreNamedAndFail) {
         {{"--raw", "--size", "800"}, "--size"},
         {{"--raw", "--size", "0x400"}, "--size"},
         {{"--raw", "--size", "800x400x3"}, "--size"},
-        {{"--raw", "--from", "-1"}, "--from"},
+        {{"--raw", "--from", "-0"}, "--from"},
+        {{"--raw", "--from", "--1"}, "--from"},
         {{"--raw", "--to", "ten"}, "--to"},
         {{"--raw", "--from", "5", "--to", "5"}, "--to"},
         {{"--raw", "--stall", "5"}, "--stall"},
@@ -72,6 +73,13 @@ TEST_F(Capture, FrameCountFollowsFpsAndStretch) {
     EXPECT_EQ(frames({"--fps", "24", "--to", "1"}, 64, 32).size(), 24u);
     // Decimal seconds that are not exact in binary still give whole frames: 6..11.
     EXPECT_EQ(frames({"--fps", "60", "--from", "0.1", "--to", "0.2"}, 64, 32).size(), 6u);
+    // A negative --from counts whole frames back from the end: the last frame, the last second.
+    std::vector<std::string> last = frames({"--from", "-0.01", "--to", "2"}, 64, 32);
+    std::vector<std::string> lastSecond = frames({"--from", "-1", "--to", "2"}, 64, 32);
+    ASSERT_EQ(last.size(), 1u);
+    ASSERT_EQ(lastSecond.size(), 60u);
+    EXPECT_EQ(last[0], lastSecond.back());
+    EXPECT_EQ(frames({"--from", "-5", "--to", "2"}, 64, 32).size(), 120u);
 }
 
 // The state at any frame is what a frame-by-frame run from the start gives, whatever the

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cmath>
@@ -41,7 +42,8 @@ static const char usage[] =
     "\n"
     "  --fps N         frames per second of song, 24..120 (default 60)\n"
     "  --size WxH      picture size in pixels, letterboxed as full screen (default 1920x1080)\n"
-    "  --from S        first second of song to capture (default 0)\n"
+    "  --from S        first second of song to capture (default 0); negative: only the\n"
+    "                  last -S seconds before --to, counted in whole frames (-0.01: the last)\n"
     "  --to S          capture up to this second of song (default: the song's end)\n"
     "  --stall AT:LEN  the show freezes at second AT for LEN seconds while the song plays\n"
     "                  on; the picture holds, and a stall over 1 s makes the show jump\n"
@@ -52,7 +54,8 @@ static const char usage[] =
 struct Options {
     int fps = defaultFps;
     int width = defaultWidth, height = defaultHeight;
-    double fromSeconds = 0, toSeconds = -1;  // negative: the song's length
+    double fromSeconds = 0;  // negative: that many seconds back from the end, in frames
+    double toSeconds = -1;   // negative: the song's length
     double stallAt = -1, stallLength = 0;    // seconds; no stall when stallAt < 0
     std::string outDir;
     bool raw = false;
@@ -121,8 +124,10 @@ static Options parseOptions(int argc, char** argv) {
             o.width = w;
             o.height = h;
         } else if (arg == "--from") {
-            if (!parseSeconds(v, &o.fromSeconds))
-                fail("--from wants seconds of song (0 or more), not '%s'", v);
+            const bool back = v[0] == '-';
+            if (!parseSeconds(v + back, &o.fromSeconds) || (back && o.fromSeconds == 0))
+                fail("--from wants seconds of song, or a negative count back, not '%s'", v);
+            if (back) o.fromSeconds = -o.fromSeconds;
         } else if (arg == "--to") {
             if (!parseSeconds(v, &o.toSeconds))
                 fail("--to wants seconds of song (0 or more), not '%s'", v);
@@ -142,7 +147,7 @@ static Options parseOptions(int argc, char** argv) {
         }
     }
     if (o.raw == !o.outDir.empty()) fail("give exactly one of --out DIR and --raw (see --help)");
-    if (sawTo && o.toSeconds <= o.fromSeconds)
+    if (sawTo && o.fromSeconds >= 0 && o.toSeconds <= o.fromSeconds)
         fail("--to (%g) must be after --from (%g)", o.toSeconds, o.fromSeconds);
     return o;
 }
@@ -222,6 +227,7 @@ int main(int argc, char** argv) {
     const double toSeconds = o.toSeconds < 0 ? songSeconds() : o.toSeconds;
     if (toSeconds <= o.fromSeconds)
         fail("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds, toSeconds);
+    if (toSeconds == 0) fail("nothing to capture before --to 0");
     fps = o.fps;
     width = o.width;
     height = o.height;
@@ -230,8 +236,10 @@ int main(int argc, char** argv) {
         stallToMs = stallFromMs + (int64_t)llround(o.stallLength * 1000);
     }
     // Frame n shows song second n / fps; capture those in [from, to).
-    const int64_t first = (int64_t)ceil(o.fromSeconds * fps - frameEpsilon);
     const int64_t end = (int64_t)ceil(toSeconds * fps - frameEpsilon);
+    int64_t first = (int64_t)ceil(o.fromSeconds * fps - frameEpsilon);
+    if (o.fromSeconds < 0)
+        first = std::max<int64_t>(0, end - (int64_t)ceil(-o.fromSeconds * fps - frameEpsilon));
     if (toSeconds > maxSongSeconds) fail("--to is beyond the show's 32-bit clock");
     if (!o.outDir.empty()) makeFolder(o.outDir);
     signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we can report
