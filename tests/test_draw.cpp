@@ -10,6 +10,7 @@
 #include "gfx/draw.h"
 #include "support/gl_feedback.h"
 #include "support/support.h"
+#include "support/x11_tools.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ void expectGlyphRect(const FeedbackStrip& s, float left, float top, float right,
 
 class Draw : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { openGlWindow(); }
+    static void SetUpTestSuite() { openGlWindowPatiently(); }
     void SetUp() override {
         glDisable(GL_TEXTURE_2D);
         glDisable(GL_BLEND);

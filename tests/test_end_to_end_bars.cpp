@@ -50,23 +50,25 @@ TEST(EndToEndBars, RestingBarsShowTheFloorColour) {
     const std::string shot = makeScratchDir("bars") + "/window.ppm";
     bool grabbed = false;
     int32_t musicBoundMs = 0;
-    ProcessResult show = runProcess(
-        {binPath("xoon"), "window"}, XOON_RUN_DIR, {"SDL_AUDIODRIVER=dummy"}, 20, [&](pid_t pid) {
-            const auto start = std::chrono::steady_clock::now();
-            const std::string self = std::to_string(pid);
-            // The first grab that shows a drawn frame: early, so few onsets can have fired.
-            while (!grabbed && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
-                                   grabLimitSeconds) {
-                if (runCommand({binPath("xoon-xwin"), "grab", caption, shot, "--pid", self, "--wait", "10"}, 15)
-                            .status == 0 &&
-                    bottomDrawn(readPpm(shot))) {
-                    grabbed = true;
-                    musicBoundMs = (int32_t)(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                                                 .count() * 1000) + clockMarginMs;
-                }
+    ProcessResult show = runShowWindow([&](pid_t pid) {
+        grabbed = false;
+        const auto start = std::chrono::steady_clock::now();
+        std::string window;
+        if (!waitForShowWindow(pid, &window)) return;
+        const std::string self = std::to_string(pid);
+        // The first grab that shows a drawn frame: early, so few onsets can have fired.
+        while (!grabbed && !processEnded(pid) &&
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < grabLimitSeconds) {
+            if (runCommand({binPath("xoon-xwin"), "grab", caption, shot, "--pid", self}).status == 0 &&
+                bottomDrawn(readPpm(shot))) {
+                grabbed = true;
+                musicBoundMs =
+                    (int32_t)(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 1000) +
+                    clockMarginMs;
             }
-            runCommand({binPath("xoon-xwin"), "close", caption, "--pid", self});
-        });
+        }
+        runCommand({binPath("xoon-xwin"), "close", caption, "--pid", self});
+    }, 20);
     ASSERT_TRUE(grabbed) << "no drawn frame within " << grabLimitSeconds << " s\n" << show.err;
     EXPECT_EQ(show.status, 0) << show.err;
 

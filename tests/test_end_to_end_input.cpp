@@ -22,22 +22,12 @@ struct Observed {
     double secondsToEnd = -1;     // from just before the request was sent
 };
 
-ProcessResult runShowWindow(const std::function<void(pid_t)>& drive) {
-    return runProcess({binPath("xoon"), "window"}, XOON_RUN_DIR, {"SDL_AUDIODRIVER=dummy"}, runLimitSeconds, drive);
-}
-
-bool waitForWindow(pid_t pid, std::string* id) {
-    ProcessResult found =
-        runCommand({binPath("xoon-xwin"), "wait", caption, "--pid", std::to_string(pid), "--wait", "10"}, 12);
-    *id = found.out.substr(0, found.out.find('\n'));
-    return found.status == 0 && !id->empty();
-}
-
 TEST(EndToEndInput, EscapeReleaseEndsTheShow) {
     Observed seen;
     ProcessResult show = runShowWindow([&](pid_t pid) {
+        seen = Observed{};
         std::string window;
-        seen.windowFound = waitForWindow(pid, &window);
+        seen.windowFound = waitForShowWindow(pid, &window);
         if (!seen.windowFound) return;
         // Keys go to the focused window; the pointer goes there too, as a user's would.
         runCommand({"xdotool", "windowraise", window});
@@ -51,7 +41,7 @@ TEST(EndToEndInput, EscapeReleaseEndsTheShow) {
         const double waited = secondsUntilEnded(pid, 5);
         if (waited >= 0)
             seen.secondsToEnd = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
-    });
+    }, runLimitSeconds);
     ASSERT_TRUE(seen.windowFound) << show.err;
     EXPECT_TRUE(seen.aliveAfterPress) << "pressing or holding Escape ended the show";
     EXPECT_EQ(seen.requestStatus, 0);
@@ -66,8 +56,9 @@ TEST(EndToEndInput, EscapeReleaseEndsTheShow) {
 TEST(EndToEndInput, WindowCloseRequestEndsTheShow) {
     Observed seen;
     ProcessResult show = runShowWindow([&](pid_t pid) {
+        seen = Observed{};
         std::string window;
-        seen.windowFound = waitForWindow(pid, &window);
+        seen.windowFound = waitForShowWindow(pid, &window);
         if (!seen.windowFound) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the main loop
         seen.aliveAfterPress = !processEnded(pid);
@@ -77,7 +68,7 @@ TEST(EndToEndInput, WindowCloseRequestEndsTheShow) {
         const double waited = secondsUntilEnded(pid, 5);
         if (waited >= 0)
             seen.secondsToEnd = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
-    });
+    }, runLimitSeconds);
     ASSERT_TRUE(seen.windowFound) << show.err;
     EXPECT_TRUE(seen.aliveAfterPress) << "the show ended before the request";
     EXPECT_EQ(seen.requestStatus, 0) << "the window takes no WM_DELETE_WINDOW";

@@ -14,6 +14,7 @@
 #include "gfx/video.h"
 #include "input/events.h"
 #include "support/support.h"
+#include "support/x11_tools.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ void failIfExitedInsideRunningCase() {
 class EventPump : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        openGlWindow();
+        openGlWindowPatiently();
         atexit(failIfExitedInsideRunningCase);
     }
     void SetUp() override { insideRunningCase = true; }
@@ -208,7 +209,7 @@ void reportAtExit() {
 
 void startLikeTheShow() {
     atexit(SDL_Quit);
-    openGlWindow();
+    openGlWindowPatiently();
     atexit(reportAtExit);
 }
 

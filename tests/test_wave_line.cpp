@@ -12,6 +12,7 @@
 #include "show/wave_line.h"
 #include "support/gl_feedback.h"
 #include "support/support.h"
+#include "support/x11_tools.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ TEST_F(WaveLine, LoneFlashFadesSlowlyAtItsCentre) {
 // The GL tests draw into the show's own 800 x 400 window.
 class WaveLineBars : public WaveLine {
 protected:
-    static void SetUpTestSuite() { openGlWindow(); }
+    static void SetUpTestSuite() { openGlWindowPatiently(); }
     void SetUp() override {
         WaveLine::SetUp();
         glDisable(GL_TEXTURE_2D);

@@ -22,10 +22,66 @@ static std::string onSearchPath(const std::string& name) {
     throw std::runtime_error(name + " is not on the search path");
 }
 
+// The test's X server now and then refuses a connection made right after another one;
+// a command that could not connect did nothing, so it is simply run again.
+constexpr int connectAttempts = 50;
+constexpr int connectRetryMs = 100;  // up to 5 s in all: a busy server may stall that long
+
+bool couldNotConnect(const ProcessResult& r) {
+    return r.status != 0 && (r.err.find("open display") != std::string::npos ||
+                             r.err.find("open the display") != std::string::npos ||
+                             r.err.find("Couldn't open X11 display") != std::string::npos);
+}
+
 ProcessResult runCommand(const std::vector<std::string>& argv, double timeoutSeconds) {
     std::vector<std::string> resolved = argv;
     resolved[0] = onSearchPath(argv[0]);
-    return runProcess(resolved, "", {}, timeoutSeconds);
+    ProcessResult r;
+    for (int attempt = 0; attempt < connectAttempts; attempt++) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(connectRetryMs));
+        r = runProcess(resolved, "", {}, timeoutSeconds);
+        if (!couldNotConnect(r)) break;
+    }
+    return r;
+}
+
+void openGlWindowPatiently() {
+    for (int attempt = 1;; attempt++) {
+        try {
+            openGlWindow();
+            return;
+        } catch (const std::runtime_error&) {
+            if (attempt == connectAttempts) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(connectRetryMs));
+        }
+    }
+}
+
+constexpr int showAttempts = 3;
+constexpr double windowWaitSeconds = 10;
+constexpr const char* windowWaitStep = "0.5";  // seconds per look, between checks on the process
+
+ProcessResult runShowWindow(const std::function<void(pid_t)>& drive, double timeoutSeconds) {
+    ProcessResult r;
+    for (int attempt = 0; attempt < showAttempts; attempt++) {
+        r = runProcess({binPath("xoon"), "window"}, XOON_RUN_DIR, {"SDL_AUDIODRIVER=dummy"}, timeoutSeconds, drive);
+        if (!couldNotConnect(r)) break;
+    }
+    return r;
+}
+
+bool waitForShowWindow(pid_t pid, std::string* windowId) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < windowWaitSeconds) {
+        if (processEnded(pid)) return false;
+        ProcessResult found = runCommand(
+            {binPath("xoon-xwin"), "wait", "xOOn 2009", "--pid", std::to_string(pid), "--wait", windowWaitStep});
+        if (found.status == 0) {
+            *windowId = found.out.substr(0, found.out.find('\n'));
+            return !windowId->empty();
+        }
+    }
+    return false;
 }
 
 bool processEnded(pid_t pid) {

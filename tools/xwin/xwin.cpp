@@ -22,6 +22,9 @@
 
 constexpr double defaultWaitSeconds = 10.0;
 constexpr int pollIntervalMs = 20;
+// A busy X server may refuse a connection made right after another one; try again a while.
+constexpr int connectAttempts = 50;
+constexpr int connectRetryMs = 100;
 
 static int usage() {
     fprintf(stderr,
@@ -186,6 +189,10 @@ int main(int argc, char** argv) {
     }
 
     Display* display = XOpenDisplay(nullptr);
+    for (int attempt = 1; !display && attempt < connectAttempts; attempt++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(connectRetryMs));
+        display = XOpenDisplay(nullptr);
+    }
     if (!display) {
         fprintf(stderr, "xoon-xwin: cannot open the display\n");
         return 1;
