@@ -98,11 +98,13 @@ struct Setup {
     GLuint texture = 0;
     Setup() {
         pixels = makePixels();
-        path = "bench_texture_" + std::to_string(getpid()) + ".png";  // in the working folder
+        const char* tmp = getenv("TMPDIR");
+        std::string name = std::string(tmp && *tmp ? tmp : P_tmpdir) + "/bench_texture_XXXXXX.png";
+        const int fd = mkstemps(&name[0], 4);
         const std::string png = encodePng(pixels);
-        FILE* f = fopen(path.c_str(), "wb");
-        if (!f || fwrite(png.data(), 1, png.size(), f) != png.size()) abort();
-        fclose(f);
+        if (fd < 0 || write(fd, png.data(), png.size()) != (ssize_t)png.size()) abort();
+        close(fd);
+        path = name;
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) < 0) {
             fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
             abort();
@@ -171,7 +173,7 @@ void chainOurs(benchmark::State& state) {
         clearTransparentPixels(pixels.data(), pixels.size());
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, imageWidth, imageHeight, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
         void* scratch = malloc(mipmapScratchBytes(imageWidth, imageHeight));
-        buildMipmaps(pixels.data(), imageWidth, imageHeight, scratch, uploadLevel, nullptr);
+        buildMipmapsOverImage(pixels.data(), imageWidth, imageHeight, scratch, uploadLevel, nullptr);
         free(scratch);
         glFinish();
     }
@@ -185,34 +187,44 @@ void chainGlu(benchmark::State& state) {
     }
 }
 
-// Prints the usual table, then how many times faster ours is in each pair.
+// Prints the usual table, then how many times as long gluBuild2DMipmaps takes as ours, on the
+// medians of the repetitions, in wall time and in CPU time (the machine may be shared).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> seconds;
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+    std::map<std::string, benchmark::BenchmarkReporter::Run> medians;
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[run.run_name.function_name] = run;
     }
 };
 
+constexpr int repetitions = 5;
+
 }  // namespace
 
-BENCHMARK(loadOurs)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(loadGlu)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(chainOurs)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(chainGlu)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(loadOurs)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(repetitions)->ReportAggregatesOnly();
+BENCHMARK(loadGlu)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(repetitions)->ReportAggregatesOnly();
+BENCHMARK(chainOurs)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(repetitions)->ReportAggregatesOnly();
+BENCHMARK(chainGlu)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(repetitions)->ReportAggregatesOnly();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    const char* what[] = {"load: the whole load from the PNG file",
+                          "chain: level 0 and the mipmap chain from decoded pixels"};
+    int k = 0;
     for (const char* pair : {"load", "chain"}) {
-        const std::string ours = std::string(pair) + "Ours/real_time", glu = std::string(pair) + "Glu/real_time";
-        if (reporter.seconds.count(ours) && reporter.seconds.count(glu))
-            printf("%s: gluBuild2DMipmaps takes %.2f times as long as ours\n", pair,
-                   reporter.seconds[glu] / reporter.seconds[ours]);
+        const auto ours = reporter.medians.find(std::string(pair) + "Ours");
+        const auto glu = reporter.medians.find(std::string(pair) + "Glu");
+        if (ours != reporter.medians.end() && glu != reporter.medians.end())
+            printf("%s; gluBuild2DMipmaps takes %.2f times as long as ours in wall time, %.2f in CPU time\n",
+                   what[k], glu->second.GetAdjustedRealTime() / ours->second.GetAdjustedRealTime(),
+                   glu->second.GetAdjustedCPUTime() / ours->second.GetAdjustedCPUTime());
+        k++;
     }
     unlink(setup().path.c_str());
     benchmark::Shutdown();

@@ -298,39 +298,46 @@ TEST(TextureCache, AnUnreadableFileIsCachedWithoutAnImage) {
 }
 
 // Levels straight from the builder, no GL: every texel of every level of many small sizes
-// against sums taken pixel by pixel. Transparent pixels keep their colour here, as a fuzzer's
-// would: the alpha rule alone must turn their blocks to 0.
+// against sums taken pixel by pixel, built from a kept image and over the image itself.
+// Transparent pixels keep their colour here, as a fuzzer's would: the alpha rule alone must
+// turn their blocks to 0.
 TEST(MipmapBuilder, EveryLevelOfSmallSizesMatchesDirectSums) {
     struct Check {
         const Pixels* image;
         int width, height, levels;
         bool ok;
     };
+    const MipmapLevelSink check = [](void* context, int32_t level, int32_t lw, int32_t lh,
+                                     const uint32_t* texels) {
+        Check& c = *static_cast<Check*>(context);
+        c.levels++;
+        c.ok = c.ok && level == c.levels;
+        const int bw = c.width / lw, bh = c.height / lh;
+        const bool thin = bw == 1 || bh == 1;
+        for (int j = 0; j < lh; j++)
+            for (int i = 0; i < lw; i++)
+                c.ok = c.ok && texels[j * lw + i] == blockAverage(*c.image, c.width,
+                                                                  thin ? i * bw : i * bw + 1,
+                                                                  thin ? j * bh : j * bh + 1,
+                                                                  i * bw + bw - 1, j * bh + bh - 1);
+    };
     for (int h = 1; h <= 20; h++) {
         for (int w = 1; w <= 20; w++) {
             const Pixels p = patterned(w, h, w * 100 + h, true);
-            Pixels used = p;
-            std::vector<uint64_t> scratch(mipmapScratchBytes(w, h) / 8 + 1);
-            Check check = {&p, w, h, 0, true};
-            buildMipmaps(used.data(), w, h, scratch.data(), [](void* context, int32_t level, int32_t lw, int32_t lh,
-                                                            const uint32_t* texels) {
-                Check& c = *static_cast<Check*>(context);
-                c.levels++;
-                c.ok = c.ok && level == c.levels;
-                const int bw = c.width / lw, bh = c.height / lh;
-                for (int j = 0; j < lh; j++)
-                    for (int i = 0; i < lw; i++) {
-                        const int x1 = i * bw + bw - 1, y1 = j * bh + bh - 1;
-                        const bool thin = bw == 1 || bh == 1;
-                        const uint32_t expected = blockAverage(*c.image, c.width, thin ? i * bw : i * bw + 1,
-                                                               thin ? j * bh : j * bh + 1, x1, y1);
-                        c.ok = c.ok && texels[j * lw + i] == expected;
-                    }
-            }, &check);
             int levels = 0;
             for (int s = w > h ? w : h; s > 1; s /= 2) levels++;
-            EXPECT_TRUE(check.ok) << w << "x" << h;
-            EXPECT_EQ(check.levels, levels) << w << "x" << h;
+            for (bool overImage : {false, true}) {
+                Pixels used = p;
+                std::vector<uint64_t> scratch(mipmapScratchBytes(w, h) / 8 + 1);
+                Check c = {&p, w, h, 0, true};
+                if (overImage) buildMipmapsOverImage(used.data(), w, h, scratch.data(), check, &c);
+                else buildMipmaps(used.data(), w, h, scratch.data(), check, &c);
+                EXPECT_TRUE(c.ok) << w << "x" << h << (overImage ? " over the image" : "");
+                EXPECT_EQ(c.levels, levels) << w << "x" << h;
+                if (!overImage) {
+                    EXPECT_EQ(used, p) << "the image is left as it was";
+                }
+            }
         }
     }
 }

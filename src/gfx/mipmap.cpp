@@ -63,15 +63,14 @@ size_t mipmapScratchBytes(int32_t width, int32_t height) {
     LevelShape shapes[maxLevels];
     const int levels = planLevels(width, height, shapes);
     uint64_t sums = (uint64_t)width * channelCount;  // the running row
-    uint64_t texels = 0;  // picked texels go into the image itself
+    uint64_t texels = 0;  // room for every level; over the image, level 1 may leave some unused
     for (int k = 0; k < levels; k++) {
         const LevelShape& s = shapes[k];
-        if (!s.picksPixel()) texels += (uint64_t)s.width * (uint64_t)s.height;
+        texels += (uint64_t)s.width * (uint64_t)s.height;
         if (s.keepsTop()) sums += (uint64_t)s.width * channelCount;
     }
     return (size_t)(sums * sumBytes + texels * sizeof(uint32_t));
 }
-
 
 // The four channels of a pixel side by side in one vector, so that the compiler can keep
 // them in one register whatever the instruction set.
@@ -83,6 +82,7 @@ typedef uint32_t Words __attribute__((vector_size(16), aligned(4)));
 typedef uint16_t Halves __attribute__((vector_size(16)));
 typedef uint8_t Bytes __attribute__((vector_size(16)));
 typedef uint8_t PixelBytes __attribute__((vector_size(channelCount)));
+typedef uint64_t Pairs __attribute__((vector_size(16)));
 typedef double Doubles __attribute__((vector_size(channelCount * sizeof(double))));
 typedef float Floats __attribute__((vector_size(channelCount * sizeof(float))));
 
@@ -147,11 +147,13 @@ template <typename Sum>
 static uint32_t texelOf(const typename Channels<Sum>::Lanes& sum, const Divisor<Sum>& divisor) {
     typename Channels<Sum>::Lanes average;
     divisor.divide(sum, average);
-    if (average[channelCount - 1] == 0) return 0;
-    const PixelBytes bytes = __builtin_convertvector(average, PixelBytes);
-    uint32_t texel;
-    memcpy(&texel, &bytes, sizeof texel);
-    return texel;
+    // Averages are at most 255: as two 64-bit lanes {red, green} and {blue, alpha}, one shift
+    // brings each pair together in the low 16 bits.
+    Pairs pairs = (Pairs)__builtin_convertvector(average, Words);
+    pairs |= pairs >> 24;
+    const uint32_t blueAlpha = (uint32_t)pairs[1] & 0xFFFF;
+    if (blueAlpha >> 8 == 0) return 0;
+    return ((uint32_t)pairs[0] & 0xFFFF) | blueAlpha << 16;
 }
 
 template <typename Sum>
@@ -185,17 +187,20 @@ struct Level {
         if (!shape.whole) out = sums[right] - sums[right - (shape.blockWidth - 1)];
         else out = i == 0 ? sums[right] : sums[right] - sums[right - shape.blockWidth];
     }
+    // Copies of the fields go into the loops: stores through texels could alias them.
     void keepTopCorners(const Lanes* sums) {
-        for (int32_t i = 0; i < shape.width; i++) span(sums, i, top[i]);
+        const Level self = *this;
+        for (int32_t i = 0; i < self.shape.width; i++) self.span(sums, i, self.top[i]);
         topTaken = true;
     }
     void finishTexelRow(const Lanes* sums) {
-        uint32_t* out = texels + (size_t)row * shape.width;
-        for (int32_t i = 0; i < shape.width; i++) {
+        const Level self = *this;
+        uint32_t* out = self.texels + (size_t)row * self.shape.width;
+        for (int32_t i = 0; i < self.shape.width; i++) {
             Lanes sum;
-            span(sums, i, sum);
-            if (top) sum -= top[i];
-            out[i] = texelOf<Sum>(sum, divisor);
+            self.span(sums, i, sum);
+            if (self.top) sum -= self.top[i];
+            out[i] = texelOf<Sum>(sum, self.divisor);
         }
         row++;
         topTaken = !top;
@@ -254,20 +259,22 @@ static void addRows(const uint32_t* in, int32_t rows, int32_t width,
     }
 }
 
-// Level 1 packed into the front of the image, which nothing reads any more: row j comes from
-// pixel row 2j + 1 and lands before it, over rows the table has already taken in.
-static void pickPixelRow(uint32_t* pixels, int32_t width, const LevelShape& shape, int32_t j) {
+// Row j of a level of 2 x 2 blocks: the pixels at odd columns of pixel row 2j + 1. Written over
+// the image itself, row j lands before pixel row 2j + 1, over rows the sums already hold.
+static void pickPixelRow(const uint32_t* pixels, int32_t width, const LevelShape& shape,
+                         int32_t j, uint32_t* levelTexels) {
     const uint32_t* in = pixels + (size_t)(2 * j + 1) * width + 1;
-    uint32_t* out = pixels + (size_t)j * shape.width;
+    uint32_t* out = levelTexels + (size_t)j * shape.width;
     for (int32_t i = 0; i < shape.width; i++) {
         const uint32_t pixel = in[2 * i];
         out[i] = pixel & alphaMask ? pixel : 0;
     }
 }
 
+// levelOne: where a level 1 of 2 x 2 blocks goes; null for the scratch after the other levels.
 template <typename Sum>
-static void buildLevels(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
-                        MipmapLevelSink sink, void* context) {
+static void buildLevels(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+                        uint32_t* levelOne, MipmapLevelSink sink, void* context) {
     typedef typename Channels<Sum>::Lanes Lanes;
     LevelShape shapes[maxLevels];
     const int count = planLevels(width, height, shapes);
@@ -292,6 +299,7 @@ static void buildLevels(uint32_t* pixels, int32_t width, int32_t height, void* s
         levels[k].texels = nextTexels;
         nextTexels += (size_t)shapes[k].width * shapes[k].height;
     }
+    if (!levelOne) levelOne = nextTexels;
 
     // Byte sums of this many rows still fit 16 bits.
     constexpr int32_t maxRowsAtOnce = UINT16_MAX / channelMax;
@@ -307,21 +315,31 @@ static void buildLevels(uint32_t* pixels, int32_t width, int32_t height, void* s
         // While the rows are still in the cache.
         if (picking)
             for (int32_t r = y | 1; r <= last && r / 2 < shapes[0].height; r += 2)
-                pickPixelRow(pixels, width, shapes[0], r / 2);
+                pickPixelRow(pixels, width, shapes[0], r / 2, levelOne);
         if (last == wanted)
             for (int k = firstSummed; k < count; k++) levels[k].takeRow(sums, last);
         y = last + 1;
     }
-    if (picking) sink(context, 1, shapes[0].width, shapes[0].height, pixels);
+    if (picking) sink(context, 1, shapes[0].width, shapes[0].height, levelOne);
     for (int k = firstSummed; k < count; k++)
         sink(context, k + 1, shapes[k].width, shapes[k].height, levels[k].texels);
 }
 
-void buildMipmaps(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
-                  MipmapLevelSink sink, void* context) {
+static void build(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+                  uint32_t* levelOne, MipmapLevelSink sink, void* context) {
     if (width < 1 || height < 1) return;
     if (usesWideSums(width, height))
-        buildLevels<uint64_t>(pixels, width, height, scratch, sink, context);
+        buildLevels<uint64_t>(pixels, width, height, scratch, levelOne, sink, context);
     else
-        buildLevels<uint32_t>(pixels, width, height, scratch, sink, context);
+        buildLevels<uint32_t>(pixels, width, height, scratch, levelOne, sink, context);
+}
+
+void buildMipmaps(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+                  MipmapLevelSink sink, void* context) {
+    build(pixels, width, height, scratch, nullptr, sink, context);
+}
+
+void buildMipmapsOverImage(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+                           MipmapLevelSink sink, void* context) {
+    build(pixels, width, height, scratch, pixels, sink, context);
 }

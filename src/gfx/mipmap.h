@@ -6,7 +6,7 @@
 
 // Receives one finished level: its number (1 and up), its size in texels and its texels row
 // after row as RGBA words (red in bits 0-7, alpha in 24-31). They live in the caller's
-// scratch or pixels, and only until sink returns.
+// scratch (or pixels) and only until sink returns.
 typedef void (*MipmapLevelSink)(void* context, int32_t level, int32_t width, int32_t height,
                                 const uint32_t* texels);
 
@@ -19,8 +19,11 @@ size_t mipmapScratchBytes(int32_t width, int32_t height);
 void clearTransparentPixels(uint32_t* pixels, size_t count);
 
 // Builds every level below level 0 down to 1 x 1, each straight from level 0, and hands them
-// to sink in order. pixels: width x height words, rows without gaps, used up: call it after
-// level 0 has gone (level 1 may be built in their place). scratch: mipmapScratchBytes(width,
-// height) bytes, 8-byte aligned (malloc's is enough).
-void buildMipmaps(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+// to sink in order. pixels: width x height words, rows without gaps. scratch:
+// mipmapScratchBytes(width, height) bytes, 8-byte aligned (malloc's is enough).
+void buildMipmaps(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
                   MipmapLevelSink sink, void* context);
+// The same levels, but level 1 may be built over the pixels, which it uses up: for the loader,
+// whose image has gone to level 0 already. Leaves part of the scratch untouched (unpaged).
+void buildMipmapsOverImage(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
+                           MipmapLevelSink sink, void* context);
