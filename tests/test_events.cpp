@@ -133,15 +133,6 @@ TEST_F(EventPump, EverythingButTheThreeIsTakenAndIgnored) {
     glDeleteTextures(1, &texture);
 }
 
-TEST_F(EventPump, EmptyQueueReturnsAtOnce) {
-    while (queuedEvents() > 0) {
-        SDL_Event e;
-        SDL_PollEvent(&e);
-    }
-    pollEvents();
-    EXPECT_EQ(screenWidth, 800);
-}
-
 // Reads level 0 of a 2 x 2 texture: four RGBA pixels.
 std::vector<uint8_t> texturePixels(GLuint texture) {
     std::vector<uint8_t> pixels(2 * 2 * 4);

@@ -205,16 +205,4 @@ TEST_F(WaveLineBars, PixelsShowTheLastBarOverEachColumn) {
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST_F(WaveLineBars, RestingBarsShowTheFloorColour) {
-    glClear(GL_COLOR_BUFFER_BIT);
-    drawWaveLine();
-    glFinish();
-    std::vector<uint8_t> pixels(800 * 32 * 4);
-    glReadPixels(0, 0, 800, 32, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    int wrong = 0;
-    for (size_t p = 0; p < pixels.size(); p += 4)
-        wrong += pixels[p] != 63 || pixels[p + 1] != 31 || pixels[p + 2] != 31;
-    EXPECT_EQ(wrong, 0);
-}
-
 }  // namespace
