@@ -138,6 +138,9 @@ static const double shortDelaySeconds = 0.012;
 // whole but also let reverb and noise through.
 static const double lagSeconds = 0.012;
 
+// Frames analysed before they are stored column by column: fits a core's cache.
+static const int chunkFrames = 128;
+
 // Smallest length >= n with only factors 2, 3, 5 and 7, which FFTW transforms fast.
 static int fastLength(int n) {
     for (int m = n;; m++) {
@@ -187,7 +190,7 @@ struct BandOnset {
 // frame must rise above, so a note that slides or wobbles in pitch is not new.
 struct Spectrogram {
     int frames = 0;
-    std::vector<float> level, reference;  // frames x scoreColumns, natural log
+    std::vector<float> level, reference;  // column-major: [column * frames + frame], natural log
     std::vector<double> delayFrames;      // per column: rise peak behind the heard onset
 };
 
@@ -285,31 +288,46 @@ static Spectrogram spectrogram(const DecodedSong& song, int hop, int frames, con
         bool longer = c < crossover;
         s.delayFrames[c] = (longer ? longDelaySeconds : shortDelaySeconds) * framesPerSecond;
     }
-    for (int f = 0; f < frames; f++) {
-        for (Analyser& a : analysers)
-            analyseFrame(&a, song.samples, (long)f * hop, &s.level[(size_t)f * scoreColumns],
-                         &s.reference[(size_t)f * scoreColumns]);
-        if (progress && (f & 1023) == 0) progress(0.8 * f / frames);
+    // Frames come out a row of columns at a time; a chunk of rows is turned into runs of
+    // each column, which every later pass reads in order.
+    std::vector<float> rowLevel((size_t)chunkFrames * scoreColumns), rowReference(rowLevel.size());
+    std::vector<float> loudest(frames);  // per frame: its loudest column's power
+    for (int first = 0; first < frames; first += chunkFrames) {
+        int n = std::min(chunkFrames, frames - first);
+        for (int i = 0; i < n; i++) {
+            float* level = &rowLevel[(size_t)i * scoreColumns];
+            float* reference = &rowReference[(size_t)i * scoreColumns];
+            for (Analyser& a : analysers)
+                analyseFrame(&a, song.samples, (long)(first + i) * hop, level, reference);
+            loudest[first + i] = *std::max_element(level, level + scoreColumns);
+        }
+        for (int c = 0; c < scoreColumns; c++) {
+            float* level = &s.level[(size_t)c * frames + first];
+            float* reference = &s.reference[(size_t)c * frames + first];
+            for (int i = 0; i < n; i++) {
+                level[i] = rowLevel[(size_t)i * scoreColumns + c];
+                reference[i] = rowReference[(size_t)i * scoreColumns + c];
+            }
+        }
+        if (progress) progress(0.8 * (first + n) / frames);
     }
     for (Analyser& a : analysers) closeAnalyser(&a);
 
     // Floors keep leakage, codec noise and far sidelobes from counting as onsets: a
     // band must rise well above what is negligible for it and for the whole song.
-    std::vector<float> column(frames);
     const size_t q = (size_t)(loudQuantile * (frames - 1));
-    for (int f = 0; f < frames; f++)
-        column[f] = *std::max_element(&s.level[(size_t)f * scoreColumns], &s.level[(size_t)(f + 1) * scoreColumns]);
-    std::nth_element(column.begin(), column.begin() + q, column.end());
-    const double songLevel = column[q];
+    std::nth_element(loudest.begin(), loudest.begin() + q, loudest.end());
+    const double songLevel = loudest[q];
+    std::vector<float> column(frames);
     for (int c = 0; c < scoreColumns; c++) {
-        for (int f = 0; f < frames; f++) column[f] = s.level[(size_t)f * scoreColumns + c];
+        float* level = &s.level[(size_t)c * frames];
+        float* reference = &s.reference[(size_t)c * frames];
+        std::copy(level, level + frames, column.begin());
         std::nth_element(column.begin(), column.begin() + q, column.end());
-        double floor = std::max({silence, column[q] * bandFloor, songLevel * songFloor});
+        float floor = (float)std::max({silence, column[q] * bandFloor, songLevel * songFloor});
         for (int f = 0; f < frames; f++) {
-            float& v = s.level[(size_t)f * scoreColumns + c];
-            v = (float)log(v + floor);
-            float& r = s.reference[(size_t)f * scoreColumns + c];
-            r = (float)log(r + floor);
+            level[f] = logf(level[f] + floor);
+            reference[f] = logf(reference[f] + floor);
         }
     }
     return s;
@@ -334,9 +352,9 @@ static std::vector<BandOnset> bandOnsets(const Spectrogram& s, double framesPerS
     std::vector<float> col(frames, 0.0f);
     std::vector<double> prefix(frames + 1);
     for (int c = 0; c < scoreColumns; c++) {
-        for (int f = lag; f < frames; f++)
-            col[f] = std::max(0.0f, s.level[(size_t)f * scoreColumns + c] -
-                                        s.reference[(size_t)(f - lag) * scoreColumns + c]);
+        const float* levels = &s.level[(size_t)c * frames];
+        const float* references = &s.reference[(size_t)c * frames];
+        for (int f = lag; f < frames; f++) col[f] = std::max(0.0f, levels[f] - references[f - lag]);
         prefix[0] = 0;
         for (int f = 0; f < frames; f++) prefix[f + 1] = prefix[f] + col[f];
         int last = -gap;
@@ -357,7 +375,7 @@ static std::vector<BandOnset> bandOnsets(const Spectrogram& s, double framesPerS
             // How loud the band becomes over the sound's body, not just its first instant:
             // a kick's first instant is high, its body low.
             double level = 0;
-            for (int d = 0; d <= body; d++) level += s.level[(size_t)std::min(frames - 1, f + lag + d) * scoreColumns + c];
+            for (int d = 0; d <= body; d++) level += levels[std::min(frames - 1, f + lag + d)];
             level /= body + 1;
             found.push_back({f + shift - s.delayFrames[c], v, (float)level, c});
             last = f;
