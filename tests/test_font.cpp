@@ -1,13 +1,16 @@
 // The font atlas fona.png: its cell layout, clear margins and rows that do not bleed,
-// its regeneration, and its glyphs typed by the running show in the first panel row.
+// its regeneration, and its glyphs as the running show types them in the first panel row.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/support.h"
+#include "support/x11_tools.h"
 
 namespace {
 
@@ -192,28 +195,23 @@ TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
     ASSERT_GT(atlas.width, 0);
     // Typing starts after the opening pauses, 5.6 s into the music, and the greeting
     // stays on the first row for half a minute: 12 s leaves room for a slow start.
-    // The show runs on an X server of its own: other tests put windows at the same place.
-    const std::string dir = makeScratchDir("font_screen");
-    const std::string shot = dir + "/shot.png";
-    // Xvfb picks a free display itself (-displayfd), so parallel servers cannot collide.
-    writeFile(dir + "/shoot.sh",
-              "Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>display 2>xvfb.log &\n"
-              "xvfb=$!\n"
-              "for i in $(seq 100); do [ -s display ] && break; sleep 0.1; done\n"
-              "export DISPLAY=:$(cat display)\n"
-              "cd '" + std::string(XOON_RUN_DIR) + "' || exit 3\n"
-              "SDL_AUDIODRIVER=dummy '" + binPath("xoon") + "' window &\n"
-              "show=$!\n"
-              "sleep 12\n"
-              "import -window 'xOOn 2009' '" + shot + "'\n"
-              "status=$?\n"
-              "kill $show $xvfb\n"
-              "wait\n"
-              "exit $status\n");
-    const ProcessResult capture =
-        runProcess({"/bin/sh", dir + "/shoot.sh"}, dir, {"DISPLAY="}, 60);
-    ASSERT_EQ(capture.status, 0) << capture.err;
-    const Image screen = readPng(shot);
+    constexpr auto grabAfter = std::chrono::seconds(12);
+    const std::string shot = makeScratchDir("font_screen") + "/window.ppm";
+    ProcessResult grab;
+    const ProcessResult show = runShowWindow(
+        [&](pid_t pid) {
+            grab = ProcessResult();
+            const auto start = std::chrono::steady_clock::now();
+            std::string window;
+            if (!waitForShowWindow(pid, &window)) return;
+            std::this_thread::sleep_until(start + grabAfter);
+            const std::string self = std::to_string(pid);
+            grab = runCommand({binPath("xoon-xwin"), "grab", "xOOn 2009", shot, "--pid", self});
+            runCommand({binPath("xoon-xwin"), "close", "xOOn 2009", "--pid", self});
+        },
+        40);
+    ASSERT_EQ(grab.status, 0) << grab.err << show.err;
+    const RgbImage screen = readPpm(shot);
     ASSERT_EQ(screen.width, 800);
     ASSERT_EQ(screen.height, 400);
 
