@@ -58,7 +58,7 @@ uint32_t getTexture(const char* name, int32_t clamp) {
         realloc(textureCache.entries, sizeof(TextureEntry) * (size_t)(textureCache.count + 1)));
     if (grown) textureCache.entries = grown;
     if (!nameCopy || !grown) {
-        fprintf(stderr, "Texture cache full, \"%s\" will not be reloaded\n", name);
+        fprintf(stderr, "Texture \"%s\" not cached, out of memory: it will not be reloaded\n", name);
         free(nameCopy);
         return textureId;
     }
@@ -105,6 +105,7 @@ void loadTextureImage(const char* name, int32_t clamp) {
     clearTransparentPixels(pixels, (size_t)width * (size_t)height);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
     if (scratch) {
+        // Level 0 has gone: the chain may use the image up.
         buildMipmapsOverImage(pixels, width, height, scratch, uploadLevel, nullptr);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         free(scratch);
