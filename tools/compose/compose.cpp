@@ -43,7 +43,7 @@ static const Channel channels[instrumentCount] = {
 };
 
 struct Mix {
-    std::vector<float> left, right, send, duck;
+    std::vector<float> left, right, send;
 };
 
 // Gain curve that dips under every kick and swells back: the pumping of the peaks.
@@ -63,19 +63,20 @@ static void buildDuck(const std::vector<Note>& notes, int64_t total, std::vector
     }
 }
 
-static void renderNotes(const std::vector<Note>& notes, int64_t total, Mix& mix) {
+static void renderNotes(const std::vector<Note>& notes, const std::vector<float>& duck,
+                        int64_t total, Mix& mix) {
     std::vector<float> l, r;
-    uint32_t seed = 1;
-    for (const Note& n : notes) {
+    for (size_t k = 0; k < notes.size(); k++) {
+        const Note& n = notes[k];
         if (n.start >= total) continue;
-        renderNote(n, seed++, l, r);
+        renderNote(n, (uint32_t)(n.start * 31 + n.instrument * 7 + n.pitch), l, r);
         const Channel& ch = channels[n.instrument];
         double gl = ch.level * sqrt(0.5 * (1.0 - ch.pan)) * M_SQRT2;
         double gr = ch.level * sqrt(0.5 * (1.0 + ch.pan)) * M_SQRT2;
         int64_t len = std::min<int64_t>((int64_t)l.size(), total - n.start);
         for (int64_t i = 0; i < len; i++) {
             int64_t at = n.start + i;
-            double d = ch.ducked ? mix.duck[at] : 1.0;
+            double d = ch.ducked ? duck[at] : 1.0;
             double a = l[i] * gl * d, b = r[i] * gr * d;
             mix.left[at] += (float)a;
             mix.right[at] += (float)b;
@@ -143,6 +144,28 @@ static void blockDc(std::vector<float>& x) {
     }
 }
 
+// Renders notes through the mixer, the reverb and the DC blocker; a render cut short fades
+// out over its last 10 ms rather than stopping dead.
+static void renderMix(const std::vector<Note>& notes, const std::vector<float>& duck,
+                      int64_t total, Mix& mix) {
+    mix.left.assign(total, 0.0f);
+    mix.right.assign(total, 0.0f);
+    mix.send.assign(total, 0.0f);
+    renderNotes(notes, duck, total, mix);
+    addReverb(mix, total);
+    blockDc(mix.left);
+    blockDc(mix.right);
+    if (total < (int64_t)llround(songSeconds * sampleRate)) {
+        int64_t fade = std::min<int64_t>(total, sampleRate / 100);
+        for (int64_t i = 0; i < fade; i++) {
+            float g = (float)i / fade;
+            mix.left[total - 1 - i] *= g;
+            mix.right[total - 1 - i] *= g;
+        }
+    }
+    mix.send.clear();
+}
+
 // Integrated loudness in LUFS: K-weighting, 400 ms blocks every 100 ms, absolute gate at
 // -70 LUFS and relative gate 10 LU below the absolute-gated mean.
 static double integratedLoudness(const std::vector<float>& l, const std::vector<float>& r) {
@@ -194,11 +217,11 @@ static double integratedLoudness(const std::vector<float>& l, const std::vector<
     return lufs(gatedMean(relativeGate));
 }
 
-// Look-ahead peak limiter: the gain falls before a peak arrives (never after), so nothing
-// overshoots the ceiling and nothing is delayed.
-static void limit(const std::vector<float>& inL, const std::vector<float>& inR, double gain,
-                  double ceiling, std::vector<float>& outL, std::vector<float>& outR) {
-    const int lookAhead = 96;            // samples, about 2 ms
+// Look-ahead peak limiter: returns the gain for every sample, which falls before a peak
+// arrives (never after), so nothing overshoots the ceiling and nothing is delayed.
+static std::vector<float> limiterGain(const std::vector<float>& inL, const std::vector<float>& inR,
+                                      double gain, double ceiling) {
+    const int lookAhead = 96;  // samples, about 2 ms
     const double releaseS = 0.12;
     const double recover = 1.0 - exp(-1.0 / (releaseS * sampleRate));
     int64_t n = (int64_t)inL.size();
@@ -218,20 +241,40 @@ static void limit(const std::vector<float>& inL, const std::vector<float>& inR, 
             window.push_back(j);
         }
         while (window.front() < i) window.pop_front();
-        double m = need[window.front()];
-        level = std::min(m, level + (1.0 - level) * recover);
+        level = std::min((double)need[window.front()], level + (1.0 - level) * recover);
         held[i] = (float)level;
     }
-    outL.resize(n);
-    outR.resize(n);
+    std::vector<float> out(n);
     double sum = 0;
     for (int64_t i = 0; i < n; i++) {
         sum += held[i];
         if (i > lookAhead) sum -= held[i - lookAhead - 1];
-        double g = gain * sum / (double)(std::min<int64_t>(i, lookAhead) + 1);
-        outL[i] = (float)(inL[i] * g);
-        outR[i] = (float)(inR[i] * g);
+        out[i] = (float)(gain * sum / (double)(std::min<int64_t>(i, lookAhead) + 1));
     }
+    return out;
+}
+
+static void applyGain(const Mix& mix, const std::vector<float>& gain, std::vector<float>& outL,
+                      std::vector<float>& outR) {
+    outL.resize(gain.size());
+    outR.resize(gain.size());
+    for (size_t i = 0; i < gain.size(); i++) {
+        outL[i] = (float)((double)mix.left[i] * gain[i]);
+        outR[i] = (float)((double)mix.right[i] * gain[i]);
+    }
+}
+
+// Gain for every sample: toward the loudness target, re-measured after the limiter has
+// shaved the peaks.
+static std::vector<float> masterGain(const Mix& mix) {
+    const double ceiling = pow(10.0, ceilingDbfs / 20.0);
+    double gain = pow(10.0, (targetLufs - integratedLoudness(mix.left, mix.right)) / 20.0);
+    std::vector<float> outL, outR;
+    for (int pass = 0; pass < 3; pass++) {
+        applyGain(mix, limiterGain(mix.left, mix.right, gain, ceiling), outL, outR);
+        gain *= pow(10.0, (targetLufs - integratedLoudness(outL, outR)) / 20.0);
+    }
+    return limiterGain(mix.left, mix.right, gain, ceiling);
 }
 
 static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
@@ -266,8 +309,8 @@ static void encode(const std::vector<float>& l, const std::vector<float>& r, con
     writePages(out, &os, true);
 
     const size_t chunk = 4096;  // samples handed to the encoder at a time
-    for (size_t at = 0; at <= l.size(); at += chunk) {
-        size_t n = std::min(chunk, l.size() - at);
+    for (size_t at = 0;; at += chunk) {
+        size_t n = at < l.size() ? std::min(chunk, l.size() - at) : 0;
         if (n > 0) {
             float** buf = vorbis_analysis_buffer(&vd, (int)n);
             memcpy(buf[0], &l[at], n * sizeof(float));
@@ -308,18 +351,56 @@ static void writeTruth(const std::vector<Note>& notes, int64_t total, const char
 }
 
 static void usage() {
-    fprintf(stderr, "usage: xoon-compose OUT.ogg TRUTH.txt [--seconds S]\n"
-                    "  --seconds S  render only the first S seconds (for quick checks)\n");
+    fprintf(stderr,
+            "usage: xoon-compose OUT.ogg TRUTH.txt [--seconds S] [--only NAME,...] [--pcm FILE]\n"
+            "  --seconds S     render only the first S seconds\n"
+            "  --only NAME,... render only these instruments (e.g. kick,bass)\n"
+            "  --pcm FILE      also write the mastered samples: interleaved stereo float32\n");
     exit(2);
 }
 
+// Parses "kick,bass" into a set of instruments; false on an unknown name.
+static bool parseInstruments(const char* list, bool wanted[instrumentCount]) {
+    for (int i = 0; i < instrumentCount; i++) wanted[i] = false;
+    std::string rest = list;
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        std::string name = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        int i = 0;
+        while (i < instrumentCount && name != instrumentName((Instrument)i)) i++;
+        if (i == instrumentCount) return false;
+        wanted[i] = true;
+    }
+    return true;
+}
+
+static void writePcm(const std::vector<float>& l, const std::vector<float>& r, const char* name) {
+    FILE* out = fopen(name, "wb");
+    if (!out) fail("cannot write", name);
+    std::vector<float> frame(2 * l.size());
+    for (size_t i = 0; i < l.size(); i++) frame[2 * i] = l[i], frame[2 * i + 1] = r[i];
+    fwrite(frame.data(), sizeof(float), frame.size(), out);
+    if (fclose(out) != 0) fail("cannot finish", name);
+}
+
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 5) usage();
+    if (argc < 3 || argc % 2 == 0) usage();
     double seconds = songSeconds;
-    if (argc == 5) {
-        if (strcmp(argv[3], "--seconds") != 0) usage();
-        seconds = atof(argv[4]);
-        if (!(seconds > 0.5 && seconds <= songSeconds)) usage();
+    bool wanted[instrumentCount];
+    for (bool& w : wanted) w = true;
+    const char* pcmName = nullptr;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--seconds")) {
+            seconds = atof(argv[i + 1]);
+            if (!(seconds >= 1.0 && seconds <= songSeconds)) usage();
+        } else if (!strcmp(argv[i], "--only")) {
+            if (!parseInstruments(argv[i + 1], wanted)) usage();
+        } else if (!strcmp(argv[i], "--pcm")) {
+            pcmName = argv[i + 1];
+        } else {
+            usage();
+        }
     }
     const int64_t total = (int64_t)llround(seconds * sampleRate);
 
@@ -329,37 +410,24 @@ int main(int argc, char** argv) {
         if (a.instrument != b.instrument) return a.instrument < b.instrument;
         return a.pitch < b.pitch;
     });
+    std::vector<float> duck;
+    buildDuck(notes, total, duck);
+    Mix full;
+    renderMix(notes, duck, total, full);
+    std::vector<float> gain = masterGain(full);
 
-    Mix mix;
-    mix.left.assign(total, 0.0f);
-    mix.right.assign(total, 0.0f);
-    mix.send.assign(total, 0.0f);
-    buildDuck(notes, total, mix.duck);
-    renderNotes(notes, total, mix);
-    addReverb(mix, total);
-    blockDc(mix.left);
-    blockDc(mix.right);
-    if (seconds < songSeconds) {
-        // A cut-short render fades out over its last 10 ms rather than stopping dead.
-        int64_t fade = std::min<int64_t>(total, sampleRate / 100);
-        for (int64_t i = 0; i < fade; i++) {
-            float g = (float)i / fade;
-            mix.left[total - 1 - i] *= g;
-            mix.right[total - 1 - i] *= g;
-        }
-    }
-
-    // Gain toward the loudness target, re-measured after the limiter has shaved the peaks.
-    const double ceiling = pow(10.0, ceilingDbfs / 20.0);
-    double gain = pow(10.0, (targetLufs - integratedLoudness(mix.left, mix.right)) / 20.0);
+    // Chosen instruments alone are mastered with the whole song's gain, so they are exactly
+    // their share of the song.
+    std::vector<Note> chosen;
+    for (const Note& n : notes)
+        if (wanted[n.instrument]) chosen.push_back(n);
+    Mix part;
+    if (chosen.size() < notes.size()) renderMix(chosen, duck, total, part);
     std::vector<float> outL, outR;
-    for (int pass = 0; pass < 3; pass++) {
-        limit(mix.left, mix.right, gain, ceiling, outL, outR);
-        gain *= pow(10.0, (targetLufs - integratedLoudness(outL, outR)) / 20.0);
-    }
-    limit(mix.left, mix.right, gain, ceiling, outL, outR);
+    applyGain(chosen.size() < notes.size() ? part : full, gain, outL, outR);
 
     encode(outL, outR, argv[1]);
-    writeTruth(notes, total, argv[2]);
+    if (pcmName) writePcm(outL, outR, pcmName);
+    writeTruth(chosen, total, argv[2]);
     return 0;
 }

@@ -167,6 +167,7 @@ static void arrangeBass(int bar, int c, double br) {
         add(bass, bar, 0, 14, root - 12, 0.8, 0.2);
     } else if (bar == finalBar) {
         add(bass, bar, 0, 24, bassRoots[0] - 12, 0.9, 0.3);
+        notes.back().release = 1.5;
     }
 }
 
@@ -185,7 +186,10 @@ static void arrangeChords(int bar, int c, double br) {
         int voices = inBars(bar, 64, 76) ? 4 : 3;
         chordNotes(bar, 0, 15, c, voices, bar < 8 ? 0.6 : 0.5, br);
     } else if (bar == finalBar) {
-        chordNotes(bar, 0, 32, 0, 4, 0.8, 0.5);
+        for (int v = 0; v < 4; v++) {
+            add(chord, bar, 0, 32, chordTones[0][v], 0.8, 0.5);
+            notes.back().release = 2.5;  // the last chord fades slowly into the ring-out
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // The composer's instruments: drum voices and subtractive synth voices with their envelopes.
 #include "synth.h"
 
+#include <algorithm>
 #include <cmath>
 
 static const double twoPi = 6.283185307179586;
@@ -15,6 +16,22 @@ const char* instrumentName(Instrument instrument) {
 static double midiHz(double pitch) { return 440.0 * pow(2.0, (pitch - 69.0) / 12.0); }
 
 static int64_t samplesOf(double seconds) { return (int64_t)llround(seconds * sampleRate); }
+
+// Held chords are pads: softer attack, slower fall. Short ones are stabs.
+static bool isPad(const Note& n) { return n.gate > samplesOf(0.5); }
+
+// Release times in seconds, short enough that a note has faded before the next one of its
+// instrument starts, so every onset stands out from what came before.
+static double releaseOf(const Note& n) {
+    if (n.release > 0) return n.release;
+    switch (n.instrument) {
+    case bass: return 0.03;
+    case chord: return isPad(n) ? 0.15 : 0.12;
+    case lead: return 0.06;
+    case arp: return 0.05;
+    default: return 0.0;
+    }
+}
 
 // Our own noise: xorshift32, seeded per note, so every render hears the same hiss.
 struct Noise {
@@ -186,7 +203,7 @@ static void renderCymbal(const Note& n, uint32_t seed, float* l, float* r, int64
 }
 
 static void renderBass(const Note& n, uint32_t, float* l, float* r, int64_t len) {
-    Envelope amp(0.002, 0.25, 0.75, n.gate, 0.03);
+    Envelope amp(0.002, 0.25, 0.75, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
     Saw saw;
     Filter lp;
@@ -202,9 +219,8 @@ static void renderBass(const Note& n, uint32_t, float* l, float* r, int64_t len)
 }
 
 static void renderChord(const Note& n, uint32_t, float* l, float* r, int64_t len) {
-    bool pad = n.gate > samplesOf(0.5);
-    Envelope amp(pad ? 0.006 : 0.003, pad ? 1.2 : 0.12, pad ? 0.6 : 0.35, n.gate,
-                 pad ? 0.45 : 0.12);
+    bool pad = isPad(n);
+    Envelope amp(pad ? 0.006 : 0.003, pad ? 1.2 : 0.12, pad ? 0.6 : 0.35, n.gate, releaseOf(n));
     const double detune = 0.0045;  // relative pitch spread of the three saws
     double hz = midiHz(n.pitch);
     Saw mid, wideL, wideR;
@@ -230,7 +246,7 @@ static void renderChord(const Note& n, uint32_t, float* l, float* r, int64_t len
 }
 
 static void renderLead(const Note& n, uint32_t, float* l, float* r, int64_t len) {
-    Envelope amp(0.003, 0.4, 0.7, n.gate, 0.07);
+    Envelope amp(0.003, 0.4, 0.7, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
     Saw a, b, c;
     b.phase = 0.5;
@@ -257,7 +273,7 @@ static void renderLead(const Note& n, uint32_t, float* l, float* r, int64_t len)
 }
 
 static void renderArp(const Note& n, uint32_t, float* l, float* r, int64_t len) {
-    Envelope amp(0.0015, 0.22, 0.0, n.gate, 0.05);
+    Envelope amp(0.0015, 0.22, 0.0, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
     for (int64_t i = 0; i < len; i++) {
         double t = i * secondsPerSample;
@@ -277,10 +293,10 @@ static int64_t noteLength(const Note& n) {
     case hat: return samplesOf(0.12);
     case openhat: return samplesOf(0.6);
     case crash: return samplesOf(3.5);
-    case bass: return Envelope(0.002, 1, 1, n.gate, 0.03).length();
-    case chord: return Envelope(0.003, 1, 1, n.gate, n.gate > samplesOf(0.5) ? 0.45 : 0.12).length();
-    case lead: return Envelope(0.003, 1, 1, n.gate, 0.07).length();
-    case arp: return Envelope(0.0015, 1, 1, n.gate, 0.05).length();
+    case bass:
+    case chord:
+    case lead:
+    case arp: return std::max(n.gate, samplesOf(0.006)) + samplesOf(releaseOf(n)) + 1;
     default: return 1;
     }
 }

@@ -15,6 +15,7 @@ struct Note {
     int pitch = 36;             // MIDI note; drums carry their General MIDI drum number
     double velocity = 1.0;      // 0..1
     double bright = 0.5;        // 0..1, how far the passage has opened the filters
+    double release = 0.0;       // seconds of fade after the gate; 0: the instrument's own
 };
 
 // The lowercase one-word name the ground truth file uses.
