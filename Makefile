@@ -1,16 +1,20 @@
 # The two set-up commands: `make run` and `make test`. Both install what is missing.
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzzer runs: in `make fuzz`, and the short run in `make test`.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
 DEBIAN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.2-dev \
   libgl-dev libglu1-mesa-dev libgl1-mesa-dri libvorbis-dev libfftw3-dev libpng-dev \
-  libgtest-dev libbenchmark-dev xvfb xauth ffmpeg fonts-dejavu-core libfreetype-dev imagemagick \
+  libgtest-dev libbenchmark-dev libjpeg-dev clang libclang-rt-14-dev xvfb xauth ffmpeg fonts-dejavu-core libfreetype-dev imagemagick \
   xdotool libx11-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: run test deps build bench clean
+.PHONY: run test deps build bench clean sanitize-test fuzz fuzz-build
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -31,12 +35,42 @@ build: deps $(BUILD)/CMakeCache.txt
 run: build
 	cd $(BUILD)/run && ./xoon window
 
+# -noreset: the server must not restart between two test processes, or the second one
+# may find no display while it does.
+XVFB := xvfb-run -a -s "-screen 0 1920x1080x24 -noreset"
+
 test: build
-	cd $(BUILD) && SDL_AUDIODRIVER=dummy xvfb-run -a -s "-screen 0 1920x1080x24" \
-	  ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && SDL_AUDIODRIVER=dummy $(XVFB) ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory sanitize-test
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS)
+
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer. Leak checking
+# is off: the show keeps its stream, textures and cache for the whole process and leaves
+# them to the end of the process, and the GL driver and X libraries do the same.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(SAN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOON_SANITIZE=ON \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+
+sanitize-test: deps $(SAN_BUILD)/CMakeCache.txt
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && SDL_AUDIODRIVER=dummy $(SAN_ENV) $(XVFB) ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets, built by clang in their own folder; each runs FUZZ_SECONDS.
+$(FUZZ_BUILD)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+
+fuzz-build: deps $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: build
 	bench/run-all $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
