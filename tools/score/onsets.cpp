@@ -204,6 +204,7 @@ struct Analyser {
     fftwf_complex* out = nullptr;
     fftwf_plan plan = nullptr;
     std::vector<ColumnBand> bands;
+    int usedBins = 0;  // bins below this feed the analyser's columns (with one spare)
     std::vector<float> power, widened;
 };
 
@@ -225,6 +226,9 @@ static void openAnalyser(Analyser* a, int window, long rate, int firstColumn, in
     a->out = fftwf_alloc_complex(bins);
     a->plan = fftwf_plan_dft_r2c_1d(window, a->in, a->out, FFTW_ESTIMATE);
     a->bands = columnBands(window, rate, fewestBins);
+    for (int c = firstColumn; c < endColumn; c++)
+        a->usedBins = std::max(a->usedBins, a->bands[c].firstBin + (int)a->bands[c].weights.size() + 1);
+    a->usedBins = std::min(a->usedBins, bins);
     a->power.resize(bins);
     a->widened.resize(bins);
 }
@@ -248,7 +252,7 @@ static void analyseFrame(Analyser* a, const std::vector<float>& samples, long en
         a->in[i] = at >= 0 && at < count ? samples[at] * a->shape[i] : 0.0f;
     }
     fftwf_execute(a->plan);
-    const int bins = a->window / 2 + 1;
+    const int bins = a->usedBins;
     for (int k = 0; k < bins; k++)
         a->power[k] = (float)(((double)a->out[k][0] * a->out[k][0] + (double)a->out[k][1] * a->out[k][1]) * a->scale);
     for (int k = 0; k < bins; k++)
@@ -318,13 +322,18 @@ static Spectrogram spectrogram(const DecodedSong& song, int hop, int frames, con
     const size_t q = (size_t)(loudQuantile * (frames - 1));
     std::nth_element(loudest.begin(), loudest.begin() + q, loudest.end());
     const double songLevel = loudest[q];
-    std::vector<float> column(frames);
+    // A band's loud level from a sample of its frames: the same figure for a fraction
+    // of the work on long songs.
+    const int sampled = 8192, stride = std::max(1, frames / sampled);
+    std::vector<float> column;
     for (int c = 0; c < scoreColumns; c++) {
         float* level = &s.level[(size_t)c * frames];
         float* reference = &s.reference[(size_t)c * frames];
-        std::copy(level, level + frames, column.begin());
-        std::nth_element(column.begin(), column.begin() + q, column.end());
-        float floor = (float)std::max({silence, column[q] * bandFloor, songLevel * songFloor});
+        column.clear();
+        for (int f = 0; f < frames; f += stride) column.push_back(level[f]);
+        size_t k = (size_t)(loudQuantile * (column.size() - 1));
+        std::nth_element(column.begin(), column.begin() + k, column.end());
+        float floor = (float)std::max({silence, column[k] * bandFloor, songLevel * songFloor});
         for (int f = 0; f < frames; f++) {
             level[f] = logf(level[f] + floor);
             reference[f] = logf(reference[f] + floor);
