@@ -4,7 +4,7 @@ set(XOON_MESSAGE "" CACHE FILEPATH
   "A message text file of your own, typed by the panel instead of data/message.txt")
 if(XOON_MESSAGE)
   get_filename_component(messageText ${XOON_MESSAGE} ABSOLUTE BASE_DIR ${CMAKE_BINARY_DIR})
-  if(NOT EXISTS ${messageText})
+  if(NOT EXISTS ${messageText} OR IS_DIRECTORY ${messageText})
     message(FATAL_ERROR "XOON_MESSAGE: no such message file: ${messageText}")
   endif()
 else()
