@@ -452,9 +452,10 @@ std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress&
     const double bassEarlySeconds = 0.010; // but never come before it by more than this
     const double lowSoundHz = 400;         // a moment with a band below this takes bass
     const int peakColumns = 4;             // a band onset must be the loudest this far either side
-    const int neighbourColumns = 20;       // and the show lights one column in this reach
+    const int neighbourColumns = 14;       // and the show lights one column in this reach
     const int mostColumns = 96;            // columns one record may light
-    const double weakestMoment = 2.5;      // summed rise a moment needs, nats
+    const double sharpShare = 0.4;         // a lit band rises at least this share of the sharpest
+    const double weakestMoment = 3.5;      // summed rise a moment needs, nats
     const double relativeMoment = 0.15;    // and this share of the median moment nearby
     const double localSeconds = 2.0;       // reach of that median
     std::vector<OnsetFrame> table;
@@ -538,8 +539,13 @@ std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress&
         std::vector<size_t> lit;
         std::sort(m.members.begin(), m.members.end(),
                   [&](size_t a, size_t b) { return onsets[a].level > onsets[b].level; });
+        // Bands merely stirring beside sharp ones (a detuned pad swelling under a hat)
+        // are left dark; late bass keeps its place, being slow by nature.
+        float sharpest = 0;
+        for (size_t i : m.members) sharpest = std::max(sharpest, onsets[i].strength);
         for (size_t i : m.members) {
-            bool clear = (int)lit.size() < mostColumns;
+            bool sharp = reach[i] > merge || onsets[i].strength >= sharpShare * sharpest;
+            bool clear = sharp && (int)lit.size() < mostColumns;
             for (size_t j : lit)
                 if (abs(onsets[i].column - onsets[j].column) <= neighbourColumns) clear = false;
             if (clear) lit.push_back(i);
