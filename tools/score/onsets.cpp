@@ -130,6 +130,9 @@ bool decodeVorbis(const uint8_t* bytes, size_t size, DecodedSong* song, std::str
 static const double longWindowSeconds = 2048.0 / 44100;  // ~46 ms: bins ~22 Hz apart
 static const double shortWindowSeconds = 512.0 / 44100;  // ~12 ms
 static const double crossoverHz = 1500.0;                // short window above this
+// A short window's bins are wide and noisy: each of its bands averages at least this
+// many, so noise in one bin is not taken for an onset.
+static const double shortFewestBins = 8;
 static const double hopSeconds = 256.0 / 44100;          // frame step, ~5.8 ms
 // How long after the heard onset each window's rise peaks (sharp attacks, 12 ms lag).
 static const double longDelaySeconds = 0.020;
@@ -177,11 +180,11 @@ static std::vector<ColumnBand> columnBands(int window, long rate, double fewestB
     return bands;
 }
 
-// One band's onset: frame index with a sub-frame fraction, and how sharp it is.
+// One band's onset: when it is heard, how sharp it is and how loud it becomes.
 struct BandOnset {
-    double frame;
+    double frame;    // heard at this frame, with a fraction (detector delay taken off)
     float strength;  // rise of log power, nats
-    float level;     // log power the band rises to
+    float level;     // mean log power over the sound's body
     int column;
 };
 
@@ -275,14 +278,14 @@ static Spectrogram spectrogram(const DecodedSong& song, int hop, int frames, con
     const double silence = 1e-10;  // power floor for digital silence (-100 dB)
     const double bandFloor = 1e-3;  // a band's floor below its own loud level (-30 dB)
     const double songFloor = 1e-6;  // and below the song's loudest bands (-60 dB)
-    const double loudQuantile = 0.95;
+    const double loudQuantile = 0.95;  // a band's "loud level" is this quantile of its frames
     const int crossover = std::clamp((int)ceil(frequencyColumn(crossoverHz)), 0, scoreColumns);
     const double framesPerSecond = (double)song.rate / hop;
     Analyser analysers[2];
     openAnalyser(&analysers[0], fastLength((int)lround(song.rate * longWindowSeconds)), song.rate, 0,
-                 crossover, 1.0);
+                 crossover, 1);
     openAnalyser(&analysers[1], fastLength((int)lround(song.rate * shortWindowSeconds)), song.rate,
-                 crossover, scoreColumns, 8.0);
+                 crossover, scoreColumns, shortFewestBins);
     Spectrogram s;
     s.frames = frames;
     s.level.resize((size_t)frames * scoreColumns);
