@@ -2,6 +2,7 @@
 // its regeneration, and its glyphs as the running show types them in the first panel row.
 #include <gtest/gtest.h>
 #include <png.h>
+
 #include <chrono>
 #include <cmath>
 #include <fstream>
