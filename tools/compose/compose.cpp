@@ -30,16 +30,16 @@ struct Channel {
     bool ducked;
 };
 static const Channel channels[instrumentCount] = {
-    {0.95, 0.0, 0.0, false},   // kick
-    {0.45, 0.05, 0.25, false}, // snare
-    {0.45, -0.05, 0.3, false}, // clap
-    {0.22, 0.25, 0.05, false}, // hat
-    {0.2, -0.3, 0.1, false},   // openhat
-    {0.2, 0.0, 0.2, false},    // crash
-    {0.5, 0.0, 0.0, true},     // bass
-    {0.13, 0.0, 0.35, true},   // chord
-    {0.2, 0.0, 0.3, false},    // lead
-    {0.1, 0.35, 0.4, true},    // arp
+    {0.7, 0.0, 0.0, false},    // kick
+    {0.6, 0.05, 0.25, false},  // snare
+    {0.75, -0.05, 0.3, false}, // clap
+    {0.35, 0.25, 0.05, false}, // hat
+    {0.22, -0.3, 0.1, false},  // openhat
+    {0.22, 0.0, 0.2, false},   // crash
+    {0.6, 0.0, 0.0, true},     // bass
+    {0.25, 0.0, 0.35, true},   // chord
+    {0.35, 0.0, 0.3, false},   // lead
+    {0.2, 0.35, 0.4, true},    // arp
 };
 
 struct Mix {

@@ -187,7 +187,7 @@ static void arrangeChords(int bar, int c, double br) {
         chordNotes(bar, 0, 15, c, voices, bar < 8 ? 0.6 : 0.5, br);
     } else if (bar == finalBar) {
         for (int v = 0; v < 4; v++) {
-            add(chord, bar, 0, 32, chordTones[0][v], 0.8, 0.5);
+            add(chord, bar, 0, 24, chordTones[0][v], 0.8, 0.5);
             notes.back().release = 2.5;  // the last chord fades slowly into the ring-out
         }
     }

@@ -4,7 +4,7 @@
 
 #include "synth.h"
 
-constexpr double songSeconds = 194.0;  // length of the rendered song, ring-out included
+constexpr double songSeconds = 195.0;  // length of the rendered song, ring-out included
 
 // Every note of the song, in no particular order. Called once by the composer's main.
 std::vector<Note> arrangeSong();
