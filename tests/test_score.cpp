@@ -268,15 +268,22 @@ TEST(ScoreSong, TheShowsTableMeetsTheGroundTruth) {
     std::string dir = makeScratchDir("score-song");
     ProcessResult r = runProcess({binPath("xoon-score"), song, "-o", dir + "/table.cpp"}, dir, {}, 120);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("100%"), std::string::npos) << "no progress line: " << r.err;
+    // A long song shows its progress on standard error, a short one nothing.
+    std::string bytes = readFile(song), error;
+    DecodedSong decoded;
+    ASSERT_TRUE(decodeVorbis((const uint8_t*)bytes.data(), bytes.size(), &decoded, &error)) << error;
+    const double longSong = 20;  // s
+    if ((double)decoded.samples.size() / decoded.rate >= longSong)
+        EXPECT_NE(r.err.find("100%"), std::string::npos) << "no progress line: " << r.err;
+    else
+        EXPECT_EQ(r.err, "");
     std::vector<OnsetFrame> again;
     ASSERT_TRUE(parseTableSource(readFile(dir + "/table.cpp"), &again));
     EXPECT_EQ(dumpTable(again), dumpTable(table)) << "the build's table is not the scorer's";
 
-    std::string truthPath = std::string(XOON_BUILD_DIR) + "/data/song-truth.txt";
-    if (readFile(truthPath).empty()) GTEST_SKIP() << "no ground truth: built for a user's song";
+    std::string truthPath = XOON_SONG_TRUTH;
+    if (truthPath.empty()) GTEST_SKIP() << "no ground truth: built for a user's song";
     std::vector<TruthNote> notes;
-    std::string error;
     ASSERT_TRUE(readTruth(truthPath, &notes, &error)) << error;
     std::vector<double> references = truthMoments(notes, 0.010), detections = tableMoments(table);
     OnsetMatch near = matchOnsets(references, detections, 0.025);

@@ -77,19 +77,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Only long songs get a progress line; short ones finish before it would help.
-    const size_t progressBytes = 256 << 10;  // ~15 s of a typical song
-    const int progressStep = 10;             // percent between updates
+    const double progressSeconds = 20;  // of song
+    const int progressStep = 10;        // percent between updates
     int shownPercent = -1;
-    ScoreProgress progress;
-    if (bytes.size() >= progressBytes) {
-        progress = [&](double done) {
-            int percent = (int)(done * 100) / progressStep * progressStep;
-            if (percent == shownPercent) return;
-            shownPercent = percent;
-            fprintf(stderr, "\rxoon-score: scoring %s %3d%%", songPath, percent);
-            fflush(stderr);
-        };
-    }
+    ScoreProgress progress = [&](double done, double songSeconds) {
+        int percent = (int)(done * 100) / progressStep * progressStep;
+        if (songSeconds < progressSeconds || percent == shownPercent) return;
+        shownPercent = percent;
+        fprintf(stderr, "\rxoon-score: scoring %s %3d%%", songPath, percent);
+        fflush(stderr);
+    };
     std::vector<OnsetFrame> table;
     bool ok = scoreVorbis(bytes.data(), bytes.size(), &table, &error, progress);
     if (shownPercent >= 0) fprintf(stderr, "\n");

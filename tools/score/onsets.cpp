@@ -111,7 +111,8 @@ bool decodeVorbis(const uint8_t* bytes, size_t size, DecodedSong* song, std::str
             ok = false;
             break;
         }
-        if (progress && total > 0) progress(std::min(1.0, (double)song->samples.size() / total));
+        if (progress && total > 0)
+            progress(std::min(1.0, (double)song->samples.size() / total), (double)total / song->rate);
     }
     ov_clear(&vf);
     if (ok && song->samples.empty()) {
@@ -316,7 +317,7 @@ static Spectrogram spectrogram(const DecodedSong& song, int hop, int frames, con
                 reference[i] = rowReference[(size_t)i * scoreColumns + c];
             }
         }
-        if (progress) progress(0.8 * (first + n) / frames);
+        if (progress) progress(0.8 * (first + n) / frames, (double)song.samples.size() / song.rate);
     }
     for (Analyser& a : analysers) closeAnalyser(&a);
 
@@ -558,7 +559,7 @@ std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress&
         table.push_back(record);
         lastMs = ms;
     }
-    if (progress) progress(1.0);
+    if (progress) progress(1.0, (double)song.samples.size() / song.rate);
     return table;
 }
 
@@ -567,8 +568,8 @@ bool scoreVorbis(const uint8_t* bytes, size_t size, std::vector<OnsetFrame>* tab
     DecodedSong song;
     ScoreProgress decodePart, analysePart;
     if (progress) {
-        decodePart = [&](double x) { progress(0.4 * x); };
-        analysePart = [&](double x) { progress(0.4 + 0.6 * x); };
+        decodePart = [&](double x, double seconds) { progress(0.4 * x, seconds); };
+        analysePart = [&](double x, double seconds) { progress(0.4 + 0.6 * x, seconds); };
     }
     if (!decodeVorbis(bytes, size, &song, error, decodePart)) return false;
     *table = findOnsets(song, analysePart);

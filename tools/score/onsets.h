@@ -24,8 +24,9 @@ struct DecodedSong {
     std::vector<float> samples;   // mono, nominally -1..1
 };
 
-// Reports progress in 0..1 while a song is decoded and analysed; may be empty.
-using ScoreProgress = std::function<void(double)>;
+// Reports progress while a song is decoded and analysed: the share done (0..1) and the
+// song's length in seconds (as far as known). May be empty.
+using ScoreProgress = std::function<void(double done, double songSeconds)>;
 
 // Decodes Ogg Vorbis bytes (any rate, any channel count). Safe on any bytes: on garbage,
 // truncation or a song too long to score it returns false with a one-line reason.
