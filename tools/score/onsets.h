@@ -29,7 +29,8 @@ struct DecodedSong {
 using ScoreProgress = std::function<void(double done, double songSeconds)>;
 
 // Decodes Ogg Vorbis bytes (any rate, any channel count). Safe on any bytes: on garbage,
-// truncation or a song too long to score it returns false with a one-line reason.
+// a damaged header, no audio or a song too long to score it returns false with a
+// one-line reason; a song cut short decodes as far as it goes.
 bool decodeVorbis(const uint8_t* bytes, size_t size, DecodedSong* song, std::string* error,
                   const ScoreProgress& progress = {});
 
@@ -37,7 +38,8 @@ bool decodeVorbis(const uint8_t* bytes, size_t size, DecodedSong* song, std::str
 // position at which the onsets are heard), each with at least one column set.
 std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress& progress = {});
 
-// decodeVorbis then findOnsets: the whole scorer on bytes in memory (the fuzzer's entry).
+// decodeVorbis then findOnsets: the whole scorer on bytes in memory. Called by
+// xoon-score's main, the tests and the fuzzer.
 bool scoreVorbis(const uint8_t* bytes, size_t size, std::vector<OnsetFrame>* table,
                  std::string* error, const ScoreProgress& progress = {});
 
