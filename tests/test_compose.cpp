@@ -279,7 +279,7 @@ TEST(Compose, TonalVoicesStartAndStopWithoutClicks) {
     EXPECT_LT(worst, 20.0) << "a click near " << worstAt << " s";
 }
 
-TEST(Compose, RefusesBadArgumentsWithoutWritingAnything) {
+TEST(Compose, RefusesBadArgumentsAndUnwritableOutputsLeavingNothing) {
     std::string dir = makeScratchDir("compose-args");
     for (const std::vector<std::string>& options :
          std::vector<std::vector<std::string>>{{"--only", "tuba"}, {"--seconds", "0"},
@@ -290,6 +290,13 @@ TEST(Compose, RefusesBadArgumentsWithoutWritingAnything) {
     }
     EXPECT_FALSE(std::ifstream(dir + "/x.ogg").good());
     EXPECT_FALSE(std::ifstream(dir + "/x.txt").good());
+
+    // One output it cannot write: it says so and leaves neither file, whole or partial.
+    ProcessResult r = runProcess({binPath("xoon-compose"), dir + "/y.ogg", dir + "/no/such/y.txt",
+                                  "--seconds", "2"}, dir, {}, 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("y.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(runProcess({"/bin/ls", dir}, dir, {}, 10).out, "");
 }
 
 }  // namespace

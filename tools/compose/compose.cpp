@@ -18,9 +18,40 @@ static const double ceilingDbfs = -1.8;      // limiter ceiling; the encoder add
 static const float vorbisQuality = 0.5f;     // about 160 kbit/s
 static const int oggSerial = 0x786f6f6e;     // fixed: identical files every run
 
+// Outputs are written beside their final names and renamed only when all are whole, so a
+// reader (the scorer, run by the same build) never sees a half-written song, and a failure
+// leaves nothing behind.
+struct Output {
+    std::string name, part;
+    FILE* file;
+};
+static std::vector<Output> outputs;
+
 static void fail(const char* what, const char* name) {
     fprintf(stderr, "xoon-compose: %s %s\n", what, name);
+    for (Output& o : outputs) {
+        if (o.file) fclose(o.file);
+        remove(o.part.c_str());
+    }
     exit(1);
+}
+
+static FILE* openOutput(const char* name) {
+    outputs.push_back({name, std::string(name) + ".part", nullptr});
+    outputs.back().file = fopen(outputs.back().part.c_str(), "wb");
+    if (!outputs.back().file) fail("cannot write", name);
+    return outputs.back().file;
+}
+
+static void finishOutputs() {
+    for (Output& o : outputs) {
+        bool ok = !ferror(o.file);
+        ok = fclose(o.file) == 0 && ok;
+        o.file = nullptr;
+        if (!ok) fail("cannot finish", o.name.c_str());
+    }
+    for (Output& o : outputs)
+        if (rename(o.part.c_str(), o.name.c_str()) != 0) fail("cannot finish", o.name.c_str());
 }
 
 // Per-instrument mix: level, stereo position (-1 left .. 1 right), reverb send, and whether
@@ -285,9 +316,8 @@ static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
     }
 }
 
-static void encode(const std::vector<float>& l, const std::vector<float>& r, const char* name) {
-    FILE* out = fopen(name, "wb");
-    if (!out) fail("cannot write", name);
+static void encode(const std::vector<float>& l, const std::vector<float>& r, FILE* out,
+                   const char* name) {
     vorbis_info vi;
     vorbis_info_init(&vi);
     if (vorbis_encode_init_vbr(&vi, 2, sampleRate, vorbisQuality) != 0)
@@ -334,12 +364,9 @@ static void encode(const std::vector<float>& l, const std::vector<float>& r, con
     vorbis_dsp_clear(&vd);
     vorbis_comment_clear(&vc);
     vorbis_info_clear(&vi);
-    if (fclose(out) != 0) fail("cannot finish", name);
 }
 
-static void writeTruth(const std::vector<Note>& notes, int64_t total, const char* name) {
-    FILE* out = fopen(name, "w");
-    if (!out) fail("cannot write", name);
+static void writeTruth(const std::vector<Note>& notes, int64_t total, FILE* out) {
     fprintf(out, "# Ground truth of the song: one note onset per line, sorted by time.\n");
     fprintf(out, "# time_seconds instrument midi_pitch (time: attack start, seconds from the "
                  "first sample)\n");
@@ -347,7 +374,6 @@ static void writeTruth(const std::vector<Note>& notes, int64_t total, const char
         if (n.start < total)
             fprintf(out, "%.6f %s %d\n", (double)n.start / sampleRate, instrumentName(n.instrument),
                     n.pitch);
-    if (fclose(out) != 0) fail("cannot finish", name);
 }
 
 static void usage() {
@@ -375,13 +401,12 @@ static bool parseInstruments(const char* list, bool wanted[instrumentCount]) {
     return true;
 }
 
-static void writePcm(const std::vector<float>& l, const std::vector<float>& r, const char* name) {
-    FILE* out = fopen(name, "wb");
-    if (!out) fail("cannot write", name);
+static void writePcm(const std::vector<float>& l, const std::vector<float>& r, FILE* out,
+                     const char* name) {
     std::vector<float> frame(2 * l.size());
     for (size_t i = 0; i < l.size(); i++) frame[2 * i] = l[i], frame[2 * i + 1] = r[i];
-    fwrite(frame.data(), sizeof(float), frame.size(), out);
-    if (fclose(out) != 0) fail("cannot finish", name);
+    if (fwrite(frame.data(), sizeof(float), frame.size(), out) != frame.size())
+        fail("cannot write", name);
 }
 
 int main(int argc, char** argv) {
@@ -403,6 +428,9 @@ int main(int argc, char** argv) {
         }
     }
     const int64_t total = (int64_t)llround(seconds * sampleRate);
+    FILE* oggFile = openOutput(argv[1]);
+    FILE* truthFile = openOutput(argv[2]);
+    FILE* pcmFile = pcmName ? openOutput(pcmName) : nullptr;
 
     std::vector<Note> notes = arrangeSong();
     std::stable_sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
@@ -426,8 +454,9 @@ int main(int argc, char** argv) {
     std::vector<float> outL, outR;
     applyGain(chosen.size() < notes.size() ? part : full, gain, outL, outR);
 
-    encode(outL, outR, argv[1]);
-    if (pcmName) writePcm(outL, outR, pcmName);
-    writeTruth(chosen, total, argv[2]);
+    encode(outL, outR, oggFile, argv[1]);
+    writeTruth(chosen, total, truthFile);
+    if (pcmFile) writePcm(outL, outR, pcmFile, pcmName);
+    finishOutputs();
     return 0;
 }
