@@ -469,8 +469,8 @@ std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress&
     const double framesPerSecond = (double)song.rate / hop;
     const double merge = mergeSeconds * framesPerSecond;
 
-    std::vector<BandOnset> all =
-        bandOnsets(spectrogram(song, hop, frames, progress), framesPerSecond);
+    const Spectrogram spec = spectrogram(song, hop, frames, progress);
+    std::vector<BandOnset> all = bandOnsets(spec, framesPerSecond);
     std::sort(all.begin(), all.end(), [](const BandOnset& a, const BandOnset& b) { return a.frame < b.frame; });
 
     // A band counts only where it is the loudest among its neighbours: the spectral peaks
@@ -524,6 +524,18 @@ std::vector<OnsetFrame> findOnsets(const DecodedSong& song, const ScoreProgress&
         std::nth_element(strengths.begin(), strengths.begin() + strengths.size() / 2, strengths.end());
         double median = strengths[strengths.size() / 2];
         strong[i] = moments[i].strength >= std::max(weakestMoment, relativeMoment * median);
+    }
+    // Where the song as a whole grows quieter, some bands rising are the tail of an ending
+    // (a release, a reverb swell), not a new sound.
+    const int lag = std::max(1, (int)lround(lagSeconds * framesPerSecond));
+    for (size_t i = 0; i < moments.size(); i++) {
+        if (!strong[i]) continue;
+        double change = 0;  // summed over all bands, nats
+        for (int c = 0; c < scoreColumns; c++) {
+            int f = std::clamp((int)lround(moments[i].frame + spec.delayFrames[c]), lag, frames - 1);
+            change += spec.level[(size_t)c * frames + f] - spec.level[(size_t)c * frames + f - lag];
+        }
+        strong[i] = change >= 0;
     }
 
     int lastMs = -1;
