@@ -28,6 +28,18 @@ static const MelodyNote melody[] = {
     {7, 0, 3, 74}, {7, 3, 3, 76}, {7, 6, 2, 79}, {7, 8, 8, 83},
 };
 
+// The answering phrase of the second peak and the finale: higher, longer notes.
+static const MelodyNote answer[] = {
+    {0, 0, 4, 76}, {0, 4, 4, 81}, {0, 8, 6, 84}, {0, 14, 2, 83},
+    {1, 0, 6, 81}, {1, 6, 2, 79}, {1, 8, 4, 77}, {1, 12, 4, 76},
+    {2, 0, 4, 79}, {2, 4, 4, 84}, {2, 8, 6, 88}, {2, 14, 2, 86},
+    {3, 0, 6, 86}, {3, 6, 2, 84}, {3, 8, 8, 83},
+    {4, 0, 4, 76}, {4, 4, 4, 81}, {4, 8, 6, 84}, {4, 14, 2, 83},
+    {5, 0, 6, 81}, {5, 6, 2, 84}, {5, 8, 4, 81}, {5, 12, 4, 77},
+    {6, 0, 3, 79}, {6, 3, 3, 76}, {6, 6, 2, 79}, {6, 8, 4, 84}, {6, 12, 2, 83}, {6, 14, 2, 84},
+    {7, 0, 4, 86}, {7, 4, 4, 83}, {7, 8, 4, 79}, {7, 12, 4, 83},
+};
+
 // Syncopated stab rhythm (three, three, four, two, four sixteenths).
 static const int stabSteps[] = {0, 3, 6, 10, 12};
 // Order of chord tones in the sixteenth-note arpeggio.
@@ -182,6 +194,9 @@ static void arrangeChords(int bar, int c, double br) {
     if (stabs) {
         int voices = isPeak(bar) ? 4 : 3;
         for (int s : stabSteps) chordNotes(bar, s, 1.6, c, voices, 0.8, br);
+        // The finale's stabs ride on a held pad, an octave down, for its fuller sound.
+        if (inBars(bar, 76, 92))
+            for (int v = 0; v < 3; v++) add(chord, bar, 0, 15, chordTones[c][v] - 12, 0.35, br * 0.6);
     } else if (pads) {
         int voices = inBars(bar, 64, 76) ? 4 : 3;
         chordNotes(bar, 0, 15, c, voices, bar < 8 ? 0.6 : 0.5, br);
@@ -195,15 +210,20 @@ static void arrangeChords(int bar, int c, double br) {
 
 static void arrangeLead(int bar, double br) {
     int phraseBar = -1;
-    bool harmony = false, slow = false;
+    bool harmony = false, slow = false, answering = false;
     double velocity = 0.85;
     if (inBars(bar, 16, 32)) phraseBar = (bar - 16) % 8;
     if (inBars(bar, 44, 48)) phraseBar = bar - 44, velocity = 0.6;
-    if (inBars(bar, 48, 64)) phraseBar = (bar - 48) % 8, harmony = bar >= 56;
+    if (inBars(bar, 48, 64)) phraseBar = (bar - 48) % 8, answering = bar >= 56;
     if (inBars(bar, 64, 72)) phraseBar = bar - 64, slow = true, velocity = 0.7;
-    if (inBars(bar, 76, 92)) phraseBar = (bar - 76) % 8, harmony = true;
+    if (inBars(bar, 76, 92)) phraseBar = (bar - 76) % 8, harmony = true, answering = bar < 84;
+    // The outro remembers the theme's opening, quietly and darker.
+    if (inBars(bar, 92, 96)) phraseBar = bar - 92, velocity = 0.5, br *= 0.5;
     if (phraseBar < 0) return;
-    for (const MelodyNote& m : melody) {
+    const MelodyNote* phrase = answering ? answer : melody;
+    size_t count = answering ? sizeof answer / sizeof answer[0] : sizeof melody / sizeof melody[0];
+    for (size_t i = 0; i < count; i++) {
+        const MelodyNote& m = phrase[i];
         if (m.bar != phraseBar) continue;
         if (slow) {
             // Half the notes, held: the breakdown sings the phrase's skeleton.
