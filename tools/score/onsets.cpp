@@ -30,6 +30,7 @@ static size_t readMemory(void* into, size_t size, size_t count, void* source) {
     MemorySource* s = (MemorySource*)source;
     if (size == 0) return 0;
     size_t items = std::min(count, (s->size - s->at) / size);
+    if (items == 0) return 0;  // an empty song has no bytes at all: memcpy must not see null
     memcpy(into, s->bytes + s->at, items * size);
     s->at += items * size;
     return items;
