@@ -208,11 +208,14 @@ static void renderBass(const Note& n, uint32_t, float* l, float* r, int64_t len)
     Saw saw;
     Filter lp;
     double subPhase = 0;
+    // The sub sine sits an octave down, unless that would sink below what speakers play.
+    const double lowestSubHz = 40.0;
+    double subHz = 0.5 * hz >= lowestSubHz ? 0.5 * hz : hz;
     for (int64_t i = 0; i < len; i++) {
         double t = i * secondsPerSample;
         if ((i & 31) == 0) lp.tune(180.0 + (500.0 + 1700.0 * n.bright) * exp(-t / 0.09), 1.3);
         lp.run(saw.next(hz));
-        subPhase += 0.5 * hz * secondsPerSample;
+        subPhase += subHz * secondsPerSample;
         double v = (0.75 * lp.low + 0.55 * sin(twoPi * subPhase)) * amp.at(i) * n.velocity;
         l[i] = r[i] = (float)v;
     }
