@@ -113,6 +113,9 @@ class Song : public ::testing::Test {
         song = new Decoded(decodeOgg(*dir + "/song.ogg"));
         truth = new std::vector<Onset>(readTruth(*dir + "/song.txt"));
     }
+    void SetUp() override {
+        if (!song || !truth) GTEST_FAIL() << "the composer did not render the song";
+    }
     static std::string* dir;
     static Decoded* song;
     static std::vector<Onset>* truth;
@@ -165,6 +168,14 @@ TEST_F(Song, StartsFromSilenceAndRingsOutToSilence) {
     for (size_t i = song->left.size() - song->rate / 2; i < song->left.size(); i++)
         tail = std::max(tail, (double)std::max(fabs(song->left[i]), fabs(song->right[i])));
     EXPECT_LT(dbfs(tail), -60.0) << "the last half second should be silent";
+}
+
+TEST_F(Song, IsTheSameFileTheBuildRenderedIntoTheRunFolder) {
+    // Two whole renders in separate processes, byte for byte: the build's and this test's.
+    std::string truthPath = XOON_SONG_TRUTH;
+    if (truthPath.empty()) GTEST_SKIP() << "the run folder holds a user's song";
+    EXPECT_TRUE(readFile(std::string(XOON_RUN_DIR) + "/xoon09.ogg") == readFile(*dir + "/song.ogg"));
+    EXPECT_TRUE(readFile(truthPath) == readFile(*dir + "/song.txt"));
 }
 
 TEST_F(Song, GroundTruthIsSortedAndShapedInPassages) {
