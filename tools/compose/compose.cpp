@@ -97,9 +97,10 @@ static void buildDuck(const std::vector<Note>& notes, int64_t total, std::vector
 static void renderNotes(const std::vector<Note>& notes, const std::vector<float>& duck,
                         int64_t total, Mix& mix) {
     std::vector<float> l, r;
-    for (size_t k = 0; k < notes.size(); k++) {
-        const Note& n = notes[k];
+    for (const Note& n : notes) {
         if (n.start >= total) continue;
+        // The noise seed comes from the note itself, so a note sounds the same whether it
+        // is rendered with the whole song or alone.
         renderNote(n, (uint32_t)(n.start * 31 + n.instrument * 7 + n.pitch), l, r);
         const Channel& ch = channels[n.instrument];
         double gl = ch.level * sqrt(0.5 * (1.0 - ch.pan)) * M_SQRT2;

@@ -1,4 +1,9 @@
 // The song's score: an A-minor electronic track at 128 beats per minute, bar by bar.
+// Passages, in bars of 1.875 s: 0-7 sparse opening (pads, then hats, then the kick),
+// 8-15 first build, 16-31 first peak (the theme), 32-39 groove with the arpeggio, 40-47
+// second build (snare roll), 48-63 second peak (theme, then its answer), 64-75 breakdown
+// (no drums, the theme held; a roll brings the kick back), 76-91 finale (answer, then
+// theme, in thirds), 92-99 outro thinning out, 100 the last chord and its ring-out.
 #include "song.h"
 
 #include <cmath>

@@ -119,17 +119,22 @@ struct Envelope {
     }
 };
 
-// Percussive envelope: short linear attack, exponential decay, linear fade to 0 at the end.
-static double hitEnvelope(int64_t i, int64_t length, double attackS, double decayS) {
-    const double fadeS = 0.008;  // long enough that the cut-off never clicks
-    double t = i * secondsPerSample;
-    double a = t < attackS ? t / attackS : 1.0;
+// Linear fade over a hit's last 8 ms, long enough that its cut-off never clicks.
+static double endFade(int64_t i, int64_t length) {
+    const double fadeS = 0.008;
     double fade = (double)(length - 1 - i) / samplesOf(fadeS);
-    if (fade > 1.0) fade = 1.0;
-    if (fade < 0.0) fade = 0.0;
-    return a * exp(-t / decayS) * fade;
+    return fade > 1.0 ? 1.0 : (fade < 0.0 ? 0.0 : fade);
 }
 
+// Percussive envelope: short linear attack, exponential decay, then the end fade.
+static double hitEnvelope(int64_t i, int64_t length, double attackS, double decayS) {
+    double t = i * secondsPerSample;
+    double a = t < attackS ? t / attackS : 1.0;
+    return a * exp(-t / decayS) * endFade(i, length);
+}
+
+// Kick: a sine whose pitch falls from about 210 Hz to 47 Hz within 0.1 s (times in s),
+// a 4 ms knock of low-passed noise for the beater, and gentle saturation for punch.
 static void renderKick(const Note& n, uint32_t seed, float* l, float* r, int64_t len) {
     Noise noise(seed);
     Filter click;
@@ -147,6 +152,7 @@ static void renderKick(const Note& n, uint32_t seed, float* l, float* r, int64_t
     }
 }
 
+// Snare: two drum-shell tones (185 and 330 Hz) under a longer burst of bright noise.
 static void renderSnare(const Note& n, uint32_t seed, float* l, float* r, int64_t len) {
     Noise noise(seed);
     Filter hiss;
@@ -162,6 +168,8 @@ static void renderSnare(const Note& n, uint32_t seed, float* l, float* r, int64_
     }
 }
 
+// Clap: three quick bursts of band-passed noise 10.5 ms apart (hands that never quite meet
+// together), then a short room tail. Its onset is the first burst.
 static void renderClap(const Note& n, uint32_t seed, float* l, float* r, int64_t len) {
     Noise noise(seed);
     Filter body;
@@ -176,14 +184,14 @@ static void renderClap(const Note& n, uint32_t seed, float* l, float* r, int64_t
         }
         if (t >= tailStartS) env += 0.55 * exp(-(t - tailStartS) / 0.12);
         else env += 0.55 * t / tailStartS;
-        double fade = (double)(len - 1 - i) / samplesOf(0.008);
-        if (fade > 1.0) fade = 1.0;
         body.run(noise.next());
-        double v = (body.band * 1.4 + body.high * 0.25) * env * fade * n.velocity;
+        double v = (body.band * 1.4 + body.high * 0.25) * env * endFade(i, len) * n.velocity;
         l[i] = r[i] = (float)v;
     }
 }
 
+// Hats and crash: high-passed noise, different on each side, with a resonance near 10.5 kHz
+// for the metal; decayS sets closed, open or crash.
 static void renderCymbal(const Note& n, uint32_t seed, float* l, float* r, int64_t len,
                          double decayS, double cutHz) {
     Noise noiseL(seed), noiseR(seed + 7919u);
@@ -202,6 +210,8 @@ static void renderCymbal(const Note& n, uint32_t seed, float* l, float* r, int64
     }
 }
 
+// Bass: a saw through a resonant low-pass that snaps shut after the attack (cut-off in Hz,
+// opening further in bright passages), over a sine sub.
 static void renderBass(const Note& n, uint32_t, float* l, float* r, int64_t len) {
     Envelope amp(0.002, 0.25, 0.75, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
@@ -221,6 +231,8 @@ static void renderBass(const Note& n, uint32_t, float* l, float* r, int64_t len)
     }
 }
 
+// Chord note: three detuned saws spread left and right through a low-pass; stabs close
+// their filter fast, pads slowly.
 static void renderChord(const Note& n, uint32_t, float* l, float* r, int64_t len) {
     bool pad = isPad(n);
     Envelope amp(pad ? 0.006 : 0.003, pad ? 1.2 : 0.12, pad ? 0.6 : 0.35, n.gate, releaseOf(n));
@@ -248,6 +260,8 @@ static void renderChord(const Note& n, uint32_t, float* l, float* r, int64_t len
     }
 }
 
+// Lead: a square and a slightly sharp saw through a low-pass with a bright attack, and a
+// 5.5 Hz vibrato on held notes.
 static void renderLead(const Note& n, uint32_t, float* l, float* r, int64_t len) {
     Envelope amp(0.003, 0.4, 0.7, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
@@ -275,6 +289,8 @@ static void renderLead(const Note& n, uint32_t, float* l, float* r, int64_t len)
     }
 }
 
+// Arpeggio: a two-operator FM pluck (modulator an octave up) whose brightness dies away
+// in 0.09 s, drifting slowly between the sides.
 static void renderArp(const Note& n, uint32_t, float* l, float* r, int64_t len) {
     Envelope amp(0.0015, 0.22, 0.0, n.gate, releaseOf(n));
     double hz = midiHz(n.pitch);
