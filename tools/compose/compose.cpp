@@ -381,7 +381,7 @@ static void usage() {
     fprintf(stderr,
             "usage: xoon-compose OUT.ogg TRUTH.txt [--seconds S] [--only NAME,...] [--pcm FILE]\n"
             "  --seconds S     render only the first S seconds\n"
-            "  --only NAME,... render only these instruments (e.g. kick,bass)\n"
+            "  --only NAME,... only these instruments (e.g. kick,bass), as loud as in the song\n"
             "  --pcm FILE      also write the mastered samples: interleaved stereo float32\n");
     exit(2);
 }
