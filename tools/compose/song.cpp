@@ -17,6 +17,9 @@ static const int finalBar = 100;    // the closing chord; the ring-out fills the
 static const int chordTones[4][4] = {{57, 60, 64, 69}, {57, 60, 65, 69}, {55, 60, 64, 67},
                                      {55, 59, 62, 67}};
 static const int bassRoots[4] = {45, 41, 48, 43};
+// The same loop coloured for the breakdown and the outro: Am add 9, F major 7, C add 9, G 6.
+static const int lushTones[4][4] = {{57, 60, 64, 71}, {53, 57, 60, 64}, {55, 60, 62, 64},
+                                    {55, 59, 62, 64}};
 
 struct MelodyNote {
     int bar, step, steps, pitch;  // bar within the eight-bar phrase
@@ -195,16 +198,17 @@ static void chordNotes(int bar, int step, double steps, int c, int voices, doubl
 
 static void arrangeChords(int bar, int c, double br) {
     bool stabs = inBars(bar, 12, 32) || inBars(bar, 40, 64) || inBars(bar, 76, 92);
-    bool pads = bar < 12 || inBars(bar, 32, 40) || inBars(bar, 64, 76) || inBars(bar, 92, 100);
+    bool pads = bar < 12 || inBars(bar, 32, 40);
     if (stabs) {
         int voices = isPeak(bar) ? 4 : 3;
         for (int s : stabSteps) chordNotes(bar, s, 1.6, c, voices, 0.8, br);
         // The finale's stabs ride on a held pad, an octave down, for its fuller sound.
         if (inBars(bar, 76, 92))
             for (int v = 0; v < 3; v++) add(chord, bar, 0, 15, chordTones[c][v] - 12, 0.35, br * 0.6);
+    } else if (inBars(bar, 64, 76) || inBars(bar, 92, 100)) {
+        for (int v = 0; v < 4; v++) add(chord, bar, 0, 15, lushTones[c][v], 0.5, br);
     } else if (pads) {
-        int voices = inBars(bar, 64, 76) ? 4 : 3;
-        chordNotes(bar, 0, 15, c, voices, bar < 8 ? 0.6 : 0.5, br);
+        chordNotes(bar, 0, 15, c, 3, bar < 8 ? 0.6 : 0.5, br);
     } else if (bar == finalBar) {
         for (int v = 0; v < 4; v++) {
             add(chord, bar, 0, 24, chordTones[0][v], 0.8, 0.5);
