@@ -222,4 +222,36 @@ TEST_F(RealClockFaults, StalledAudioDeviceFreezesThePictureThenGoesOn) {
     RecordProperty("clock_move_during_800ms_stall_ms", clockEndOfStall - clockAtStall);
 }
 
+// The show as a process, stopped 3 s after 1 s of play and continued. With the audio
+// device the song stops with the process, so the show ends 3 s later than the song's
+// length; on the wall clock (no device) the clock jumps, the show resynchronises and
+// still ends at the song's length.
+TEST(ShowProcessClockFaults, StoppedAndContinuedShowEndsOnTime) {
+    const double songSeconds = 4.0, stopSeconds = 3.0;
+    struct Case {
+        const char* driver;
+        double endsAfter;
+    } cases[] = {{"dummy", songSeconds + stopSeconds}, {"nosuchdriver", songSeconds}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.driver);
+        std::string dir = makeScratchDir("stopped-show");
+        makeTestSong(dir + "/xoon09.ogg", songSeconds);
+        copyFile(std::string(XOON_RUN_DIR) + "/fona.png", dir + "/fona.png");
+        ProcessResult r = runProcess(
+            {binPath("xoon"), "window"}, dir, {std::string("SDL_AUDIODRIVER=") + c.driver}, 30,
+            [&](pid_t pid) {
+                usleep(1000000);
+                kill(pid, SIGSTOP);
+                usleep((useconds_t)(stopSeconds * 1e6));
+                kill(pid, SIGCONT);
+            });
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_GE(r.seconds, c.endsAfter - 0.1);
+        EXPECT_LE(r.seconds, c.endsAfter + 2.0);
+        RecordProperty(std::string("ended_after_ms_") + c.driver, (int)(r.seconds * 1000));
+    }
+}
+
 }  // namespace
