@@ -7,6 +7,3 @@ add_custom_command(OUTPUT ${onsetSource}
   COMMENT "Scoring the onsets of ${XOON_SONG_FILE}"
   VERBATIM)
 list(APPEND XOON_DATA_SOURCES ${onsetSource})
-# The song's rule runs in every target that lists the song; two at once would let the
-# scorer read a song still being written. The run folder's target makes it first.
-cmake_language(DEFER CALL add_dependencies xoon_data xoon_run_files)
