@@ -22,8 +22,11 @@
 
 void openGlWindow() {
     if (SDL_WasInit(SDL_INIT_VIDEO)) return;
-    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) < 0)
-        throw std::runtime_error(std::string("SDL_Init: ") + SDL_GetError());
+    // A busy test server may turn a connection away for a moment: try again for a while.
+    for (int attempt = 0; SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) < 0; attempt++) {
+        if (attempt == 50) throw std::runtime_error(std::string("SDL_Init: ") + SDL_GetError());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     setVideoMode(2);
 }
 
