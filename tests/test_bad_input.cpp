@@ -150,7 +150,16 @@ protected:
     std::string song() const { return dir + "/xoon09.ogg"; }
     std::string font() const { return dir + "/fona.png"; }
     ProcessResult show(double timeout) {
-        return runProcess({binPath("xoon"), "window"}, dir, {"SDL_AUDIODRIVER=dummy"}, timeout);
+        ProcessResult r = runProcess({binPath("xoon"), "window"}, dir, {"SDL_AUDIODRIVER=dummy"}, timeout);
+        report("show", r);
+        return r;
+    }
+    // One line of figures per process, printed for the record (ctest -V shows them).
+    static void report(const char* what, const ProcessResult& r) {
+        std::string firstLine = r.err.substr(0, r.err.find('\n'));
+        printf("  %-5s %s %.2f s, status %d, signal %d, stderr: %s\n", what,
+               r.timedOut ? "stopped by the test after" : "ended after", r.seconds, r.status, r.signal,
+               firstLine.empty() ? "(none)" : firstLine.c_str());
     }
     // The song is unusable: one line names it, the show keeps running until stopped.
     void expectSongRefusedShowRuns() {
@@ -175,6 +184,7 @@ protected:
     void expectScorerRefuses() {
         std::string table = dir + "/table.cpp";
         ProcessResult r = runProcess({binPath("xoon-score"), song(), "-o", table}, dir, scorerEnv, 60);
+        report("score", r);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("not a usable Ogg Vorbis song"), std::string::npos) << r.err;
@@ -184,6 +194,7 @@ protected:
     void expectScorerScores() {
         std::string table = dir + "/table.cpp";
         ProcessResult r = runProcess({binPath("xoon-score"), song(), "-o", table}, dir, scorerEnv, 120);
+        report("score", r);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(readFile(table).find("onsetTable"), std::string::npos);
@@ -221,6 +232,7 @@ TEST_F(BadInput, UnusableSongsAreNamedAndTheShowRunsOn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        printf("song: %s\n", c.what);
         writeFile(song(), c.content);
         expectSongRefusedShowRuns();
         expectScorerRefuses();
@@ -232,6 +244,7 @@ TEST_F(BadInput, TruncatedSongPlaysWhatIsThereAndEnds) {
     std::string bytes = readFile(song());
     writeFile(song(), bytes.substr(0, bytes.size() * 7 / 10));
     const double playable = decodableSeconds(song());
+    printf("song: 6 s song cut to 70 %% of its bytes, %.2f s decodable\n", playable);
     ASSERT_GT(playable, 1.0) << "the cut must leave audio pages behind the headers";
     ASSERT_LT(playable, 5.5);
     ProcessResult r = show(playable + 10);
@@ -242,6 +255,7 @@ TEST_F(BadInput, TruncatedSongPlaysWhatIsThereAndEnds) {
     EXPECT_LE(r.seconds, playable + endSlackSeconds) << "what is there, then the end";
     std::string table = dir + "/table.cpp";
     ProcessResult s = runProcess({binPath("xoon-score"), song(), "-o", table}, dir, scorerEnv, 60);
+    report("score", s);
     EXPECT_EQ(s.signal, 0);
     // Either reading is honest: a table of what was decoded, or a refusal with its reason.
     if (s.status == 0) EXPECT_NE(readFile(table).find("onsetTable"), std::string::npos);
@@ -260,6 +274,7 @@ TEST_F(BadInput, OddRatesChannelsAndLengthsPlayToTheirEnd) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels, " +
                      std::to_string(c.seconds) + " s");
+        printf("song: %d Hz, %d channels, %.1f s\n", c.rate, c.channels, c.seconds);
         makeTestSong(song(), c.seconds, c.rate, c.channels);
         ProcessResult r = expectShowEndsAfter(c.seconds);
         EXPECT_EQ(r.err, "");
@@ -280,6 +295,7 @@ TEST_F(BadInput, UnreadableFontsAreNamedAndTheShowStillEnds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        printf("font: %s\n", c.what);
         writeFile(font(), c.content);
         ProcessResult r = expectShowEndsAfter(songSeconds);
         expectOneFontLine(r.err);
@@ -310,6 +326,7 @@ TEST_F(BadInput, OtherImageKindsLoadAndTheShowRuns) {
     openGlWindow();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        printf("font: %s\n", c.what);
         c.write();
         // The loader's own result, read back from a real texture.
         GLuint name;
@@ -342,6 +359,7 @@ TEST_F(BadInput, ExtremeFontSizesLoadEveryLevelAndTheShowRuns) {
     openGlWindow();
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+        printf("font: %d x %d\n", c.w, c.h);
         writeSolidPng(font(), c.w, c.h, white);
         GLuint name;
         glGenTextures(1, &name);
