@@ -1,6 +1,5 @@
 // Writes a short Ogg Vorbis clip of tones, noise bursts and kicks at known times, so the
 // scorer's tests know exactly where each onset is and which frequencies it covers.
-#include <vorbis/vorbisenc.h>
 
 #include <cmath>
 #include <cstdint>
@@ -8,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "vorbis_writer.h"
 
 static void usage() {
     fprintf(stderr,
@@ -103,26 +104,6 @@ static void render(const Event& e, long rate, std::vector<double>* mix) {
     }
 }
 
-static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
-    ogg_page page;
-    while (flush ? ogg_stream_flush(os, &page) : ogg_stream_pageout(os, &page)) {
-        fwrite(page.header, 1, page.header_len, out);
-        fwrite(page.body, 1, page.body_len, out);
-    }
-}
-
-static void drainBlocks(vorbis_dsp_state* vd, vorbis_block* vb, ogg_stream_state* os, FILE* out) {
-    while (vorbis_analysis_blockout(vd, vb) == 1) {
-        vorbis_analysis(vb, nullptr);
-        vorbis_bitrate_addblock(vb);
-        ogg_packet op;
-        while (vorbis_bitrate_flushpacket(vd, &op)) {
-            ogg_stream_packetin(os, &op);
-            writePages(out, os, false);
-        }
-    }
-}
-
 int main(int argc, char** argv) {
     if (argc < 2) usage();
     const char* outName = argv[1];
@@ -154,44 +135,18 @@ int main(int argc, char** argv) {
         fprintf(stderr, "xoon-clip: cannot write %s\n", outName);
         return 1;
     }
-    vorbis_info vi;
-    vorbis_info_init(&vi);
-    if (vorbis_encode_init_vbr(&vi, channels, rate, 0.6f) != 0) {
+    const bool ok = writeVorbis(out, channels, rate, 0.6f, 4242, nullptr, (long)mix.size(),
+                                [&](float** planes, long at, long n) {
+                                    for (long i = 0; i < n; i++)
+                                        for (int c = 0; c < channels; c++)
+                                            planes[c][i] = (float)mix[at + i];
+                                });
+    if (!ok) {
         fprintf(stderr, "xoon-clip: encoder refuses %d channels at %ld Hz\n", channels, rate);
+        fclose(out);
+        remove(outName);
         return 1;
     }
-    vorbis_comment vc;
-    vorbis_comment_init(&vc);
-    vorbis_dsp_state vd;
-    vorbis_analysis_init(&vd, &vi);
-    vorbis_block vb;
-    vorbis_block_init(&vd, &vb);
-    ogg_stream_state os;
-    ogg_stream_init(&os, 4242);  // fixed serial: identical output every run
-    ogg_packet header, headerComm, headerCode;
-    vorbis_analysis_headerout(&vd, &vc, &header, &headerComm, &headerCode);
-    ogg_stream_packetin(&os, &header);
-    ogg_stream_packetin(&os, &headerComm);
-    ogg_stream_packetin(&os, &headerCode);
-    writePages(out, &os, true);
-
-    const long chunk = 1024;  // samples per channel handed to the encoder at once
-    for (size_t at = 0; at < mix.size(); at += chunk) {
-        long n = (long)(mix.size() - at < (size_t)chunk ? mix.size() - at : chunk);
-        float** buf = vorbis_analysis_buffer(&vd, (int)n);
-        for (long i = 0; i < n; i++)
-            for (int c = 0; c < channels; c++) buf[c][i] = (float)mix[at + i];
-        vorbis_analysis_wrote(&vd, (int)n);
-        drainBlocks(&vd, &vb, &os, out);
-    }
-    vorbis_analysis_wrote(&vd, 0);
-    drainBlocks(&vd, &vb, &os, out);
-    writePages(out, &os, true);
-    ogg_stream_clear(&os);
-    vorbis_block_clear(&vb);
-    vorbis_dsp_clear(&vd);
-    vorbis_comment_clear(&vc);
-    vorbis_info_clear(&vi);
     if (fclose(out) != 0) {
         fprintf(stderr, "xoon-clip: cannot finish %s\n", outName);
         return 1;

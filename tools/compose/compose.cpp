@@ -1,5 +1,4 @@
 // xoon-compose: renders the show's song to Ogg Vorbis and writes its ground truth of onsets.
-#include <vorbis/vorbisenc.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "song.h"
+#include "vorbis_writer.h"
 #include "synth.h"
 
 static const double targetLufs = -14.0;      // integrated loudness of the master
@@ -309,62 +309,14 @@ static std::vector<float> masterGain(const Mix& mix) {
     return limiterGain(mix.left, mix.right, gain, ceiling);
 }
 
-static void writePages(FILE* out, ogg_stream_state* os, bool flush) {
-    ogg_page page;
-    while (flush ? ogg_stream_flush(os, &page) : ogg_stream_pageout(os, &page)) {
-        fwrite(page.header, 1, page.header_len, out);
-        fwrite(page.body, 1, page.body_len, out);
-    }
-}
-
 static void encode(const std::vector<float>& l, const std::vector<float>& r, FILE* out,
                    const char* name) {
-    vorbis_info vi;
-    vorbis_info_init(&vi);
-    if (vorbis_encode_init_vbr(&vi, 2, sampleRate, vorbisQuality) != 0)
-        fail("encoder refuses the format for", name);
-    vorbis_comment vc;
-    vorbis_comment_init(&vc);
-    vorbis_comment_add_tag(&vc, "TITLE", "xoon09");
-    vorbis_dsp_state vd;
-    vorbis_analysis_init(&vd, &vi);
-    vorbis_block vb;
-    vorbis_block_init(&vd, &vb);
-    ogg_stream_state os;
-    ogg_stream_init(&os, oggSerial);
-    ogg_packet header, headerComm, headerCode;
-    vorbis_analysis_headerout(&vd, &vc, &header, &headerComm, &headerCode);
-    ogg_stream_packetin(&os, &header);
-    ogg_stream_packetin(&os, &headerComm);
-    ogg_stream_packetin(&os, &headerCode);
-    writePages(out, &os, true);
-
-    const size_t chunk = 4096;  // samples handed to the encoder at a time
-    for (size_t at = 0;; at += chunk) {
-        size_t n = at < l.size() ? std::min(chunk, l.size() - at) : 0;
-        if (n > 0) {
-            float** buf = vorbis_analysis_buffer(&vd, (int)n);
-            memcpy(buf[0], &l[at], n * sizeof(float));
-            memcpy(buf[1], &r[at], n * sizeof(float));
-        }
-        vorbis_analysis_wrote(&vd, (int)n);  // 0 marks the end of the stream
-        while (vorbis_analysis_blockout(&vd, &vb) == 1) {
-            vorbis_analysis(&vb, nullptr);
-            vorbis_bitrate_addblock(&vb);
-            ogg_packet op;
-            while (vorbis_bitrate_flushpacket(&vd, &op)) {
-                ogg_stream_packetin(&os, &op);
-                writePages(out, &os, false);
-            }
-        }
-        if (n == 0) break;
-    }
-    writePages(out, &os, true);
-    ogg_stream_clear(&os);
-    vorbis_block_clear(&vb);
-    vorbis_dsp_clear(&vd);
-    vorbis_comment_clear(&vc);
-    vorbis_info_clear(&vi);
+    const bool ok = writeVorbis(out, 2, sampleRate, vorbisQuality, oggSerial, "xoon09", (long)l.size(),
+                                [&](float** planes, long at, long n) {
+                                    memcpy(planes[0], &l[at], n * sizeof(float));
+                                    memcpy(planes[1], &r[at], n * sizeof(float));
+                                });
+    if (!ok) fail("encoder refuses the format for", name);
 }
 
 static void writeTruth(const std::vector<Note>& notes, int64_t total, FILE* out) {
