@@ -59,33 +59,6 @@ std::string oggWithoutVorbis() {
     return out;
 }
 
-// Any PNG libpng can write: colour type, bit depth, interlacing; rows given as packed bytes.
-void writePng(const std::string& path, int w, int h, int colourType, int depth, bool interlaced,
-              const std::vector<std::string>& rows, const std::vector<png_color>& palette = {}) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) throw std::runtime_error("cannot write " + path);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        fclose(f);
-        throw std::runtime_error("libpng failed on " + path);
-    }
-    png_init_io(png, f);
-    png_set_compression_level(png, 1);
-    png_set_IHDR(png, info, w, h, depth, colourType,
-                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), (int)palette.size());
-    png_write_info(png, info);
-    std::vector<png_bytep> pointers;
-    for (const std::string& r : rows) pointers.push_back((png_bytep)r.data());
-    png_write_image(png, pointers.data());
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    fclose(f);
-}
-
 void writeJpeg(const std::string& path, int w, int h) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot write " + path);

@@ -108,7 +108,8 @@ std::string readFile(const std::string& path) {
 
 void copyFile(const std::string& from, const std::string& to) { writeFile(to, readFile(from)); }
 
-void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba) {
+void writePng(const std::string& path, int w, int h, int colourType, int depth, bool interlaced,
+              const std::vector<std::string>& rows, const std::vector<png_color>& palette) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot write " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -119,13 +120,25 @@ void writePngRgba(const std::string& path, int width, int height, const uint8_t*
         throw std::runtime_error("libpng failed on " + path);
     }
     png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, w, h, depth, colourType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), (int)palette.size());
     png_write_info(png, info);
-    for (int y = 0; y < height; y++) png_write_row(png, rgba + (size_t)y * width * 4);
+    std::vector<png_bytep> pointers;
+    for (const std::string& r : rows) pointers.push_back((png_bytep)r.data());
+    png_write_image(png, pointers.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     fclose(f);
+}
+
+void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba) {
+    std::vector<std::string> rows;
+    for (int y = 0; y < height; y++)
+        rows.emplace_back((const char*)rgba + (size_t)y * width * 4, (size_t)width * 4);
+    writePng(path, width, height, PNG_COLOR_TYPE_RGBA, 8, false, rows);
 }
 
 std::string binPath(const std::string& name) {

@@ -33,6 +33,12 @@ void copyFile(const std::string& from, const std::string& to);
 
 // Writes 8-bit RGBA pixels (row-major, bytes R, G, B, A) as a PNG.
 void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba);
+// Any PNG libpng can write: colour type and bit depth as libpng numbers them, interlaced or
+// not, rows given as packed bytes, palette entries as png_color for palette images.
+struct png_color_struct;
+void writePng(const std::string& path, int w, int h, int colourType, int depth, bool interlaced,
+              const std::vector<std::string>& rows,
+              const std::vector<png_color_struct>& palette = {});
 
 // Makes a test song with our xoon-testsong tool.
 void makeTestSong(const std::string& path, double seconds, int rate = 44100, int channels = 2);
