@@ -103,6 +103,17 @@ TEST_F(Sound, PlaysFortyEightKilohertzMonoAtRealSpeed) {
                 ::testing::ExitedWithCode(0), "");
 }
 
+// Two songs joined into one file: the rate and the channel count change at the link.
+TEST_F(Sound, PlaysAChainedSongWhoseSecondLinkHasAnotherLayout) {
+    const std::string first = dir + "/first.ogg", second = dir + "/second.ogg", joined = dir + "/joined.ogg";
+    makeTestSong(first, 2.0, 44100, 2);
+    ASSERT_EQ(runProcess({binPath("xoon-testsong"), second, "--seconds", "2", "--rate", "22050", "--channels", "1",
+                          "--serial", "777"}, "", {}, 60).status, 0);
+    writeFile(joined, readFile(first) + readFile(second));
+    EXPECT_EXIT({ expectRealSpeed(joined); exit(::testing::Test::HasFailure() ? 1 : 0); },
+                ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(Sound, WithoutADeviceTheSongRunsOnTheWallClockAndEnds) {
     makeTestSong(dir + "/c.ogg", 4.0, 44100, 2);
     EXPECT_EXIT(

@@ -16,7 +16,7 @@ constexpr int outChannels = 2;
 constexpr int deviceFrames = 1024;          // SDL buffer: about 23 ms at 44.1 kHz
 constexpr uint32_t ringFrames = 32768;      // decoded audio kept ahead of the device
 constexpr int decodeChunkFrames = 1024;     // song frames per decoder read
-constexpr int resampleFrames = 8192;        // room for one chunk after resampling
+constexpr int resampleFrames = 8192;        // resampled frames handed to the ring at a time
 constexpr int decoderNapMs = 2;             // decoder sleep while the ring is full
 constexpr float pcmScale = 32767.0f;
 
@@ -87,82 +87,90 @@ static void audioCallback(void*, Uint8* out, int length) {
         callEnd(playing);
 }
 
-// Turns a chunk of song frames (any rate, any channel count) into stereo at the mixing
-// rate by linear interpolation.
+// Turns song frames (any rate, any channel count) into stereo at the mixing rate by linear
+// interpolation. It stops when its output is full and goes on from there on the next call.
 struct Resampler {
     double step = 1.0;  // song frames per output frame
-    double phase = 1.0;
+    double phase = 2.0; // above 1: the next song frame is needed
     float previous[outChannels] = {0, 0};
     float current[outChannels] = {0, 0};
 
-    int run(float** pcm, int channels, int frames, int16_t* out, int room) {
+    int run(float** pcm, int channels, int frames, int* next, int16_t* out, int room) {
         int produced = 0;
-        for (int f = 0; f < frames; f++) {
-            float frame[outChannels];
-            if (channels == 1) {
-                frame[0] = frame[1] = pcm[0][f];
-            } else if (channels == 2) {
-                frame[0] = pcm[0][f];
-                frame[1] = pcm[1][f];
-            } else {  // more than two: every channel to both sides
-                float sum = 0;
-                for (int c = 0; c < channels; c++) sum += pcm[c][f];
-                frame[0] = frame[1] = sum / channels;
+        while (produced < room) {
+            if (phase > 1.0) {
+                if (*next == frames) break;
+                const int f = (*next)++;
+                float frame[outChannels];
+                if (channels == 1) {
+                    frame[0] = frame[1] = pcm[0][f];
+                } else if (channels == 2) {
+                    frame[0] = pcm[0][f];
+                    frame[1] = pcm[1][f];
+                } else {  // more than two: every channel to both sides
+                    float sum = 0;
+                    for (int c = 0; c < channels; c++) sum += pcm[c][f];
+                    frame[0] = frame[1] = sum / channels;
+                }
+                for (int c = 0; c < outChannels; c++) {
+                    previous[c] = current[c];
+                    current[c] = frame[c];
+                }
+                phase -= 1.0;
+                continue;
             }
             for (int c = 0; c < outChannels; c++) {
-                previous[c] = current[c];
-                current[c] = frame[c];
+                float v = previous[c] + (current[c] - previous[c]) * (float)phase;
+                v = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
+                out[produced * outChannels + c] = (int16_t)(v * pcmScale);
             }
-            while (phase <= 1.0 && produced < room) {
-                for (int c = 0; c < outChannels; c++) {
-                    float v = previous[c] + (current[c] - previous[c]) * (float)phase;
-                    v = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
-                    out[produced * outChannels + c] = (int16_t)(v * pcmScale);
-                }
-                produced++;
-                phase += step;
-            }
-            phase -= 1.0;
+            produced++;
+            phase += step;
         }
         return produced;
     }
 };
 
+static void pushToRing(const int16_t* frames, int count) {
+    int pushed = 0;
+    while (pushed < count) {
+        const uint32_t write = ringWrite.load(std::memory_order_relaxed);
+        const uint32_t space = ringFrames - (write - ringRead.load(std::memory_order_acquire));
+        if (space == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(decoderNapMs));
+            continue;
+        }
+        int n = count - pushed;
+        if ((uint32_t)n > space) n = (int)space;
+        for (int i = 0; i < n; i++) {
+            const uint32_t at = ((write + i) % ringFrames) * outChannels;
+            for (int c = 0; c < outChannels; c++) ring[at + c] = frames[(pushed + i) * outChannels + c];
+        }
+        ringWrite.store(write + n, std::memory_order_release);
+        pushed += n;
+    }
+}
+
 static void decodeLoop(SoundStream* s) {
     static int16_t chunk[resampleFrames * outChannels];
     Resampler resampler;
-    int link = -1;
     for (;;) {
-        vorbis_info* info = ov_info(&s->file, -1);
-        if (!info || info->channels < 1 || info->rate < 1) break;
-        resampler.step = (double)info->rate / mixRate;
-        // Never read more song frames than the resampled chunk can hold.
-        long want = (long)((resampleFrames - 2) * resampler.step);
-        if (want > decodeChunkFrames) want = decodeChunkFrames;
-        if (want < 1) want = 1;
         float** pcm = nullptr;
-        const long got = ov_read_float(&s->file, &pcm, (int)want, &link);
+        int link = -1;
+        const long got = ov_read_float(&s->file, &pcm, decodeChunkFrames, &link);
         if (got == OV_HOLE) continue;  // a gap in the data: skip it and go on
         if (got <= 0) break;
-        const int produced = resampler.run(pcm, info->channels, (int)got, chunk, resampleFrames);
-        int pushed = 0;
-        while (pushed < produced) {
-            const uint32_t write = ringWrite.load(std::memory_order_relaxed);
-            const uint32_t space = ringFrames - (write - ringRead.load(std::memory_order_acquire));
-            if (space == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(decoderNapMs));
-                continue;
-            }
-            int n = produced - pushed;
-            if ((uint32_t)n > space) n = (int)space;
-            for (int i = 0; i < n; i++) {
-                const uint32_t at = ((write + i) % ringFrames) * outChannels;
-                for (int c = 0; c < outChannels; c++)
-                    ring[at + c] = chunk[(pushed + i) * outChannels + c];
-            }
-            ringWrite.store(write + n, std::memory_order_release);
-            pushed += n;
-        }
+        // A chained file may change rate and channels at a link: the frames just read are
+        // laid out as their own link says.
+        const vorbis_info* info = ov_info(&s->file, link);
+        if (!info || info->channels < 1 || info->rate < 1) break;
+        resampler.step = (double)info->rate / mixRate;
+        int next = 0;
+        int produced;
+        do {
+            produced = resampler.run(pcm, info->channels, (int)got, &next, chunk, resampleFrames);
+            pushToRing(chunk, produced);
+        } while (produced == resampleFrames);
     }
     decodeDone.store(true, std::memory_order_release);
 }

@@ -10,7 +10,8 @@
 
 static void usage() {
     fprintf(stderr,
-            "usage: xoon-testsong OUT.ogg [--seconds S] [--rate HZ] [--channels 1|2] [--freq HZ]\n");
+            "usage: xoon-testsong OUT.ogg [--seconds S] [--rate HZ] [--channels 1|2] [--freq HZ]\n"
+            "                     [--serial N]   (songs of different serials chain when joined)\n");
     exit(2);
 }
 
@@ -21,12 +22,14 @@ int main(int argc, char** argv) {
     long rate = 44100;
     int channels = 2;
     double freq = 440.0;
+    int serial = 12345;
     for (int i = 2; i < argc; i++) {
         if (i + 1 >= argc) usage();
         if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[++i]);
         else if (!strcmp(argv[i], "--rate")) rate = atol(argv[++i]);
         else if (!strcmp(argv[i], "--channels")) channels = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--freq")) freq = atof(argv[++i]);
+        else if (!strcmp(argv[i], "--serial")) serial = atoi(argv[++i]);
         else usage();
     }
     if (seconds <= 0 || rate < 8000 || rate > 192000 || channels < 1 || channels > 8) usage();
@@ -38,7 +41,7 @@ int main(int argc, char** argv) {
     }
     const double beepPeriod = 0.5, beepLength = 0.1, ramp = 0.005;  // seconds
     const long total = (long)llround(seconds * rate);
-    const bool ok = writeVorbis(out, channels, rate, 0.3f, 12345, nullptr, total,
+    const bool ok = writeVorbis(out, channels, rate, 0.3f, serial, nullptr, total,
                                 [&](float** planes, long at, long n) {
         for (long i = 0; i < n; i++) {
             double t = (double)(at + i) / rate;
