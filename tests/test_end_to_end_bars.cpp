@@ -1,5 +1,6 @@
 // The running show's window on the test's X server: the bottom 32 rows carry the bars'
-// resting colour wherever no onset can have flashed by the time of the grab.
+// resting colour wherever no onset can have flashed by the time of the grab, and in a busy
+// stretch of the song bars flash and particles fly.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -98,6 +99,61 @@ TEST(EndToEndBars, RestingBarsShowTheFloorColour) {
     EXPECT_GT(checked, 0) << "every column may have flashed by " << musicBoundMs << " ms";
     RecordProperty("pixelColumnsChecked", checked);
     RecordProperty("musicTimeBoundMs", musicBoundMs);
+}
+
+// Half a minute in, our song has 7 to 9 onset records a second.
+constexpr double busyFromSeconds = 30;
+constexpr double busyUntilSeconds = 40;
+
+// Particles are bluish (blue twice red and green, fading or not); the text is white and
+// grey and the bars are red-brown, so only a particle, alone or under text, makes blue lead.
+int particlePixels(const RgbImage& image) {
+    int count = 0;
+    for (int y = 0; y < windowHeight - barRows; y++)
+        for (int x = 0; x < image.width; x++) {
+            const uint8_t* p = image.at(x, y);
+            if (p[2] > p[0] + 16 && p[2] > p[1] + 16) count++;
+        }
+    return count;
+}
+
+int flashedBarColumns(const RgbImage& image) {
+    int count = 0;
+    for (int x = 0; x < image.width; x++) {
+        const uint8_t* p = image.at(x, windowHeight - 1);
+        if (p[0] > resting[0] + 16) count++;
+    }
+    return count;
+}
+
+TEST(EndToEndBars, BusyStretchFlashesBarsAndShowsParticles) {
+    const std::string shot = makeScratchDir("busy") + "/window.ppm";
+    int particles = 0, flashed = 0, grabs = 0;
+    ProcessResult show = runShowWindow([&](pid_t pid) {
+        particles = flashed = grabs = 0;
+        std::string window;
+        if (!waitForShowWindow(pid, &window)) return;
+        const auto shown = std::chrono::steady_clock::now();
+        auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - shown).count(); };
+        while (!processEnded(pid) && seconds() < busyFromSeconds)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string self = std::to_string(pid);
+        while (!processEnded(pid) && seconds() < busyUntilSeconds && (particles == 0 || flashed == 0)) {
+            if (runCommand({binPath("xoon-xwin"), "grab", caption, shot, "--pid", self}).status != 0) continue;
+            grabs++;
+            const RgbImage image = readPpm(shot);
+            particles = particlePixels(image);
+            flashed = flashedBarColumns(image);
+        }
+        runCommand({binPath("xoon-xwin"), "close", caption, "--pid", self});
+    }, busyUntilSeconds + 20);
+    EXPECT_EQ(show.status, 0) << show.err;
+    ASSERT_GT(grabs, 0) << "no grab of the window in the busy stretch\n" << show.err;
+    EXPECT_GE(particles, 9) << "no particle in view in " << grabs << " grabs";  // one 3 x 3 square
+    EXPECT_GT(flashed, 0) << "no bar above its resting colour in " << grabs << " grabs";
+    RecordProperty("grabs", grabs);
+    RecordProperty("particlePixels", particles);
+    RecordProperty("flashedBarPixelColumns", flashed);
 }
 
 }  // namespace
