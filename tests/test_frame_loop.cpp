@@ -2,19 +2,30 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "driver/show.h"
 #include "gfx/video.h"
+#include "onset_table.h"
+#include "show/onset_scans.h"
+#include "show/wave_line.h"
 #include "support/support.h"
 
 static int32_t scriptedClock = 0;
 static int presents = 0;
 static std::vector<uint32_t> waits;
+static std::vector<std::string> steps;  // waits and presents in the order they came
 
 static int32_t readScriptedClock() { return scriptedClock; }
-static void recordWait(uint32_t ms) { waits.push_back(ms); }
-static void countPresent() { presents++; }
+static void recordWait(uint32_t ms) {
+    waits.push_back(ms);
+    steps.push_back("wait " + std::to_string(ms));
+}
+static void countPresent() {
+    presents++;
+    steps.push_back("present");
+}
 
 class FrameLoop : public ::testing::Test {
 protected:
@@ -24,6 +35,7 @@ protected:
         nextTickTime = 0;
         presents = 0;
         waits.clear();
+        steps.clear();
     }
     // One frame at the given clock; the number of ticks it ran.
     int frameAt(int32_t clock) {
@@ -51,7 +63,7 @@ TEST_F(FrameLoop, ThousandAheadRunsHundredTicksAndPresents) {
     EXPECT_EQ(frameAt(1000), 100);
     EXPECT_EQ(nextTickTime, 1000);
     EXPECT_EQ(presents, 1);
-    EXPECT_EQ(waits, std::vector<uint32_t>{10});  // the wait comes before the present
+    EXPECT_EQ(steps, (std::vector<std::string>{"wait 10", "present"}));
 }
 
 TEST_F(FrameLoop, MoreThanThousandAheadResynchronises) {
@@ -69,6 +81,27 @@ TEST_F(FrameLoop, TwentyFiveAheadRunsThreeTicksAndLeavesFiveAhead) {
     EXPECT_EQ(frameAt(525), 3);
     EXPECT_EQ(nextTickTime, 530);
     EXPECT_EQ(presents, 1);
+}
+
+// The time each tick runs at shows in when an onset fires: a record at 505 fires in the
+// tick at 510 (its time strictly before the tick's) and is diffused once, by the tick at 520.
+TEST_F(FrameLoop, TicksRunAtTheirOwnTimes) {
+    clearWaveLine();
+    setWaveCell(100, 1.0f);
+    diffuseWaveLine();
+    const float diffusedOnce = waveCell(100);
+    ASSERT_NE(diffusedOnce, 1.0f);
+
+    OnsetFrame table[1] = {};
+    table[0].timeMs = 505;
+    table[0].mask[100 / 32] = 1u << (100 % 32);
+    useOnsetTable(table, 1);
+    clearWaveLine();
+    nextTickTime = 500;
+    EXPECT_EQ(frameAt(525), 3);
+    EXPECT_EQ(waveCell(100), diffusedOnce) << "ticks ran at other times than 500, 510 and 520";
+    EXPECT_EQ(fireCursorPosition(), 1);
+    useOnsetTable(onsetTable, onsetFrameCount);
 }
 
 TEST_F(FrameLoop, ClockGoingBackwardsFreezesThePicture) {
