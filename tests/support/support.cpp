@@ -146,9 +146,10 @@ std::string binPath(const std::string& name) {
     return std::string(XOON_BIN_DIR) + "/" + name;
 }
 
-void makeTestSong(const std::string& path, double seconds, int rate, int channels) {
+void makeTestSong(const std::string& path, double seconds, int rate, int channels, int serial) {
     ProcessResult r = runProcess({binPath("xoon-testsong"), path, "--seconds", std::to_string(seconds),
-                                  "--rate", std::to_string(rate), "--channels", std::to_string(channels)},
+                                  "--rate", std::to_string(rate), "--channels", std::to_string(channels),
+                                  "--serial", std::to_string(serial)},
                                  "", {}, 60);
     if (r.status != 0) throw std::runtime_error("xoon-testsong failed: " + r.err);
 }

@@ -40,7 +40,8 @@ void writePng(const std::string& path, int w, int h, int colourType, int depth, 
               const std::vector<std::string>& rows,
               const std::vector<png_color_struct>& palette = {});
 
-// Makes a test song with our xoon-testsong tool.
-void makeTestSong(const std::string& path, double seconds, int rate = 44100, int channels = 2);
+// Makes a test song with our xoon-testsong tool. Songs of different serials chain when joined.
+void makeTestSong(const std::string& path, double seconds, int rate = 44100, int channels = 2,
+                  int serial = 12345);
 
 std::string binPath(const std::string& name);  // a built tool or the show
