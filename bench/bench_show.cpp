@@ -1,7 +1,6 @@
 // The show's worst tick, the whole song's ticks, and one drawn frame on the software rasteriser.
 #include <GL/gl.h>
 #include <benchmark/benchmark.h>
-#include <vorbis/vorbisfile.h>
 
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "show/particles.h"
 #include "show/random.h"
 #include "show/wave_line.h"
+#include "sound/decoder.h"
 
 constexpr int columnCount = 448;
 constexpr int32_t tickMs = 10;
@@ -94,10 +94,10 @@ static void BM_TickWorstCase(benchmark::State& state) {
 BENCHMARK(BM_TickWorstCase)->Unit(benchmark::kMicrosecond);
 
 static int32_t songLengthMs() {
-    OggVorbis_File vf;
-    if (ov_fopen(XOON_RUN_DIR "/xoon09.ogg", &vf) != 0) return 0;
-    const double seconds = ov_time_total(&vf, -1);
-    ov_clear(&vf);
+    AudioDecoder* song = openAudioDecoder(XOON_RUN_DIR "/xoon09.ogg", 44100, 1, nullptr);
+    if (!song) return 0;
+    const double seconds = audioDurationSeconds(song);
+    closeAudioDecoder(song);
     return (int32_t)(seconds * 1000);
 }
 

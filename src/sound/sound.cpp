@@ -1,52 +1,64 @@
-// Our sound layer: a decoder thread feeds a ring of 44.1 kHz stereo frames that SDL's
-// audio callback plays; the music clock is the position of the audio being heard.
+// Our sound layer: a decoder thread feeds a ring of stereo float frames at the mixing rate;
+// the sound server, SDL audio or a stand-in device on the wall clock plays them, and the
+// music clock is the position of the audio being heard.
 #include "sound/sound.h"
 
 #include <SDL.h>
-#include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "sound/decoder.h"
+#include "sound/pulse_output.h"
+
 constexpr int outChannels = 2;
-constexpr int deviceFrames = 1024;          // SDL buffer: about 23 ms at 44.1 kHz
-constexpr uint32_t ringFrames = 32768;      // decoded audio kept ahead of the device
-constexpr int decodeChunkFrames = 1024;     // song frames per decoder read
-constexpr int resampleFrames = 8192;        // resampled frames handed to the ring at a time
+constexpr int deviceFrames = 1024;          // SDL's buffer, and the stand-in device's
+constexpr uint32_t ringFrames = 32768;      // decoded audio kept ahead of the output
+constexpr int decodeChunkFrames = 1024;     // frames per decoder read
 constexpr int decoderNapMs = 2;             // decoder sleep while the ring is full
+constexpr int32_t prefillMs = 250;          // ring filled this far before output starts
+constexpr int prefillWaitMs = 2000;         // but a stuck decoder never holds the start longer
 constexpr float pcmScale = 32767.0f;
+constexpr int fullVolume = 255;
+
+enum class Output { none, pulse, sdl };
+static Output output = Output::none;
+static char outputName[48] = "none";
+static int mixRate = 44100;
+static int sdlQueueFrames = 0;  // frames SDL's driver holds ahead of the one heard
+static std::atomic<int> volume{fullVolume};
 
 struct SoundStream {
-    OggVorbis_File file;
-    double durationMs;
+    AudioDecoder* decoder;
     StreamEndCallback endCallback;
     void* userValue;
     std::atomic<bool> endCalled{false};
+    int64_t leadInFrames;
     int32_t lastPosition;  // ms; the clock never goes backwards
 };
 
-static int mixRate = 44100;
-static bool haveDevice = false;
-static std::atomic<int> volume{255};
-
-// The one stream that plays, and the wall clock that stands in without a device.
+// The one stream that plays, and the wall clock that stands in for a null stream.
 static SoundStream* playing = nullptr;
 static bool clockStarted = false;
 static std::chrono::steady_clock::time_point playStart;
 
-// Single-producer (decoder thread), single-consumer (audio callback) ring of frames.
-static int16_t ring[ringFrames * outChannels];
+// Single-producer (decoder thread), single-consumer (output thread) ring of frames.
+static float ring[ringFrames * outChannels];
 static std::atomic<uint32_t> ringWrite{0};
 static std::atomic<uint32_t> ringRead{0};
 static std::atomic<bool> decodeDone{false};
+static std::atomic<int64_t> songEndFrames{INT64_MAX};  // lead-in + song, once all decoded
 
-// Written by the audio callback, read by the main thread: frames heard at anchorMs.
+// SDL and the stand-in device: frames heard at anchor's wall time, written by the output
+// thread, read by the main thread.
 static std::atomic<uint64_t> anchor{0};  // heard frames << 32 | wall clock ms
-static uint64_t handedFrames = 0;        // audio thread only
+static uint64_t handedFrames = 0;        // output thread only
 
 static uint32_t wallMs() {
     using namespace std::chrono;
@@ -56,82 +68,81 @@ static uint32_t wallMs() {
 
 static void callEnd(SoundStream* s) {
     bool expected = false;
-    if (s->endCallback && s->endCalled.compare_exchange_strong(expected, true))
+    if (s && s->endCalled.compare_exchange_strong(expected, true) && s->endCallback)
         s->endCallback(s, nullptr, 0, s->userValue);
 }
 
-static void audioCallback(void*, Uint8* out, int length) {
-    int16_t* samples = (int16_t*)out;
-    const int frames = length / (int)(sizeof(int16_t) * outChannels);
-    // Read before the ring: once the decoder is done, every frame it made is already in it.
-    const bool decoderDone = decodeDone.load(std::memory_order_acquire);
+// Up to `frames` frames from the ring at the current volume; the rest of out untouched.
+static int pullFrames(float* out, int frames) {
     const uint32_t read = ringRead.load(std::memory_order_relaxed);
     const uint32_t available = ringWrite.load(std::memory_order_acquire) - read;
     const int copied = available < (uint32_t)frames ? (int)available : frames;
-    const int gain = volume.load(std::memory_order_relaxed);
+    const float gain = (float)volume.load(std::memory_order_relaxed) / fullVolume;
     for (int i = 0; i < copied; i++) {
         const uint32_t at = ((read + i) % ringFrames) * outChannels;
-        for (int c = 0; c < outChannels; c++)
-            samples[i * outChannels + c] = (int16_t)(ring[at + c] * gain / 255);
+        for (int c = 0; c < outChannels; c++) out[i * outChannels + c] = ring[at + c] * gain;
     }
-    memset(samples + copied * outChannels, 0, (size_t)(frames - copied) * sizeof(int16_t) * outChannels);
     ringRead.store(read + copied, std::memory_order_release);
-
-    // What the listener hears now is what was handed over before this call, less the
-    // buffer still queued in the device ahead of it.
-    const uint64_t heard = handedFrames > (uint64_t)deviceFrames ? handedFrames - deviceFrames : 0;
-    anchor.store(heard << 32 | wallMs(), std::memory_order_release);
-    handedFrames += copied;
-
-    if (decoderDone && copied == (int)available && playing)
-        callEnd(playing);
+    return copied;
 }
 
-// Turns song frames (any rate, any channel count) into stereo at the mixing rate by linear
-// interpolation. It stops when its output is full and goes on from there on the next call.
-struct Resampler {
-    double step = 1.0;  // song frames per output frame
-    double phase = 2.0; // above 1: the next song frame is needed
-    float previous[outChannels] = {0, 0};
-    float current[outChannels] = {0, 0};
+// The whole song has left the ring (the decoder's flag is read first: once it is set,
+// every frame it made is in the ring).
+static bool songPulled() {
+    return decodeDone.load(std::memory_order_acquire) &&
+           ringWrite.load(std::memory_order_acquire) == ringRead.load(std::memory_order_relaxed);
+}
 
-    int run(float** pcm, int channels, int frames, int* next, int16_t* out, int room) {
-        int produced = 0;
-        while (produced < room) {
-            if (phase > 1.0) {
-                if (*next == frames) break;
-                const int f = (*next)++;
-                float frame[outChannels];
-                if (channels == 1) {
-                    frame[0] = frame[1] = pcm[0][f];
-                } else if (channels == 2) {
-                    frame[0] = pcm[0][f];
-                    frame[1] = pcm[1][f];
-                } else {  // more than two: every channel to both sides
-                    float sum = 0;
-                    for (int c = 0; c < channels; c++) sum += pcm[c][f];
-                    frame[0] = frame[1] = sum / channels;
-                }
-                for (int c = 0; c < outChannels; c++) {
-                    previous[c] = current[c];
-                    current[c] = frame[c];
-                }
-                phase -= 1.0;
-                continue;
-            }
-            for (int c = 0; c < outChannels; c++) {
-                float v = previous[c] + (current[c] - previous[c]) * (float)phase;
-                v = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
-                out[produced * outChannels + c] = (int16_t)(v * pcmScale);
-            }
-            produced++;
-            phase += step;
+static void pulseDrained() { callEnd(playing); }
+
+// One device buffer for SDL or the stand-in: frames after the song are silence.
+static void fillDevice(float* out, int frames) {
+    // What the listener hears now is what was handed over before this call, less what the
+    // driver still holds ahead of it.
+    const uint64_t heard = handedFrames > (uint64_t)sdlQueueFrames ? handedFrames - sdlQueueFrames : 0;
+    anchor.store(heard << 32 | wallMs(), std::memory_order_release);
+    const bool ended = songPulled();
+    const int copied = pullFrames(out, frames);
+    memset(out + copied * outChannels, 0, (size_t)(frames - copied) * outChannels * sizeof(float));
+    // Silence after the song's end is played time; a starved ring mid-song is not.
+    handedFrames += ended ? frames : copied;
+    if (ended && (int64_t)heard >= songEndFrames.load()) callEnd(playing);
+}
+
+static void sdlCallback(void*, Uint8* out, int length) {
+    static float frames[deviceFrames * outChannels];
+    int16_t* samples = (int16_t*)out;
+    int left = length / (int)(sizeof(int16_t) * outChannels);
+    while (left > 0) {
+        const int n = left < deviceFrames ? left : deviceFrames;
+        fillDevice(frames, n);
+        for (int i = 0; i < n * outChannels; i++) {
+            const float v = frames[i] > 1.0f ? 1.0f : (frames[i] < -1.0f ? -1.0f : frames[i]);
+            samples[i] = (int16_t)(v * pcmScale);
         }
-        return produced;
+        samples += n * outChannels;
+        left -= n;
     }
-};
+}
 
-static void pushToRing(const int16_t* frames, int count) {
+// Without any device the song still plays, silently, at the wall clock's pace. Like a
+// device, it pauses with a stopped process instead of racing to catch up.
+static void standInDevice() {
+    static float frames[deviceFrames * outChannels];
+    using namespace std::chrono;
+    const steady_clock::duration period =
+        duration_cast<steady_clock::duration>(duration<double>((double)deviceFrames / mixRate));
+    steady_clock::time_point next = steady_clock::now();
+    while (!(playing && playing->endCalled.load())) {
+        fillDevice(frames, deviceFrames);
+        next += period;
+        const steady_clock::time_point now = steady_clock::now();
+        if (now > next + period) next = now;
+        std::this_thread::sleep_until(next);
+    }
+}
+
+static void pushToRing(const float* frames, int count) {
     int pushed = 0;
     while (pushed < count) {
         const uint32_t write = ringWrite.load(std::memory_order_relaxed);
@@ -148,77 +159,74 @@ static void pushToRing(const int16_t* frames, int count) {
         }
         ringWrite.store(write + n, std::memory_order_release);
         pushed += n;
+        if (output == Output::pulse) pulseKick();
     }
 }
 
 static void decodeLoop(SoundStream* s) {
-    static int16_t chunk[resampleFrames * outChannels];
-    Resampler resampler;
-    for (;;) {
-        float** pcm = nullptr;
-        int link = -1;
-        const long got = ov_read_float(&s->file, &pcm, decodeChunkFrames, &link);
-        if (got == OV_HOLE) continue;  // a gap in the data: skip it and go on
-        if (got <= 0) break;
-        // A chained file may change rate and channels at a link: the frames just read are
-        // laid out as their own link says.
-        const vorbis_info* info = ov_info(&s->file, link);
-        if (!info || info->channels < 1 || info->rate < 1) break;
-        resampler.step = (double)info->rate / mixRate;
-        int next = 0;
-        int produced;
-        do {
-            produced = resampler.run(pcm, info->channels, (int)got, &next, chunk, resampleFrames);
-            pushToRing(chunk, produced);
-        } while (produced == resampleFrames);
+    static float chunk[decodeChunkFrames * outChannels];
+    int64_t total = 0;
+    memset(chunk, 0, sizeof chunk);
+    while (total < s->leadInFrames) {
+        const int n = (int)std::min<int64_t>(decodeChunkFrames, s->leadInFrames - total);
+        pushToRing(chunk, n);
+        total += n;
     }
+    int got;
+    while ((got = readAudioFrames(s->decoder, chunk, decodeChunkFrames)) > 0) {
+        pushToRing(chunk, got);
+        total += got;
+    }
+    songEndFrames.store(total);
     decodeDone.store(true, std::memory_order_release);
+    if (output == Output::pulse) pulseKick();  // an output waiting for frames learns the end
 }
 
-void soundInit(int rate) {
-    mixRate = rate;
-    wallMs();  // starts the callbacks' time base before the first callback
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) < 0) {
-        fprintf(stderr, "xoon: no audio device (%s); the song plays silently\n", SDL_GetError());
-        return;
-    }
+static bool openSdlAudio(int rate) {
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) < 0) return false;
     SDL_AudioSpec want;
     memset(&want, 0, sizeof want);
     want.freq = rate;
     want.format = AUDIO_S16SYS;
     want.channels = outChannels;
     want.samples = deviceFrames;
-    want.callback = audioCallback;
+    want.callback = sdlCallback;
     // No obtained spec: SDL converts to whatever the device takes.
-    if (SDL_OpenAudio(&want, nullptr) < 0) {
-        fprintf(stderr, "xoon: no audio device (%s); the song plays silently\n", SDL_GetError());
+    if (SDL_OpenAudio(&want, nullptr) < 0) return false;
+    char driver[32] = "";
+    SDL_AudioDriverName(driver, sizeof driver);
+    // The dummy driver plays each buffer from its callback on; real drivers hold one more.
+    sdlQueueFrames = strcmp(driver, "dummy") == 0 ? 0 : deviceFrames;
+    snprintf(outputName, sizeof outputName, "sdl:%s", driver);
+    return true;
+}
+
+void soundInit(int rate) {
+    mixRate = rate;
+    wallMs();  // starts the callbacks' time base before the first callback
+    // Someone who names an SDL driver (tests name the dummy one) wants SDL's audio.
+    const char* sdlDriver = getenv("SDL_AUDIODRIVER");
+    if (!(sdlDriver && *sdlDriver) && pulseOpen(rate, {pullFrames, songPulled, pulseDrained})) {
+        output = Output::pulse;
+        snprintf(outputName, sizeof outputName, "pulse");
         return;
     }
-    haveDevice = true;
+    if (openSdlAudio(rate)) {
+        output = Output::sdl;
+        return;
+    }
+    fprintf(stderr, "xoon: no audio device (%s); the song plays silently\n", SDL_GetError());
 }
 
 SoundStream* soundOpenStream(const char* name) {
-    FILE* f = fopen(name, "rb");
-    if (!f) {
-        fprintf(stderr, "xoon: cannot open song %s: %s\n", name, strerror(errno));
+    std::string error;
+    AudioDecoder* decoder = openAudioDecoder(name, mixRate, outChannels, &error);
+    if (!decoder) {
+        fprintf(stderr, "xoon: cannot play song %s: %s\n", name, error.c_str());
         return nullptr;
     }
     SoundStream* s = new SoundStream();
-    if (ov_open_callbacks(f, &s->file, nullptr, 0, OV_CALLBACKS_DEFAULT) != 0) {
-        fprintf(stderr, "xoon: cannot play song %s: not an Ogg Vorbis file\n", name);
-        fclose(f);
-        delete s;
-        return nullptr;
-    }
-    vorbis_info* info = ov_info(&s->file, -1);
-    if (!info || info->channels < 1 || info->rate < 1) {
-        fprintf(stderr, "xoon: cannot play song %s: no audio in it\n", name);
-        ov_clear(&s->file);
-        delete s;
-        return nullptr;
-    }
-    const double seconds = ov_time_total(&s->file, -1);
-    s->durationMs = seconds > 0 ? seconds * 1000.0 : 0.0;
+    s->decoder = decoder;
     return s;
 }
 
@@ -228,14 +236,27 @@ void soundSetEndCallback(SoundStream* stream, StreamEndCallback callback, void* 
     stream->userValue = userValue;
 }
 
+void soundSetLeadIn(SoundStream* stream, int32_t leadInMs) {
+    if (stream && leadInMs > 0) stream->leadInFrames = (int64_t)leadInMs * mixRate / 1000;
+}
+
 void soundPlay(SoundStream* stream) {
     playStart = std::chrono::steady_clock::now();
     clockStarted = true;
     if (!stream) return;
     playing = stream;
-    if (haveDevice) {
-        std::thread(decodeLoop, stream).detach();
-        SDL_PauseAudio(0);
+    std::thread(decodeLoop, stream).detach();
+    // The output starts with audio in hand, so its first requests are never short.
+    const uint32_t prefill = (uint32_t)((int64_t)prefillMs * mixRate / 1000);
+    for (int waited = 0; waited < prefillWaitMs && !decodeDone.load() &&
+                         ringWrite.load() - ringRead.load() < prefill;
+         waited++)
+        SDL_Delay(1);
+    playStart = std::chrono::steady_clock::now();
+    switch (output) {
+    case Output::pulse: pulseStart(); break;
+    case Output::sdl: SDL_PauseAudio(0); break;
+    case Output::none: std::thread(standInDevice).detach(); break;
     }
 }
 
@@ -246,31 +267,32 @@ static int32_t wallClockPosition() {
     return ms > INT32_MAX ? INT32_MAX : (int32_t)ms;
 }
 
+static int64_t heardFrames() {
+    if (output == Output::pulse) {
+        const int64_t heard = pulseHeardFrames();
+        return heard < 0 ? 0 : heard;
+    }
+    const uint64_t a = anchor.load(std::memory_order_acquire);
+    if (a == 0) return 0;  // no buffer played yet
+    // Between buffers the listener moves on in real time, at most one buffer: never past
+    // what was handed over.
+    uint64_t elapsed = (uint64_t)(uint32_t)(wallMs() - (uint32_t)a) * mixRate / 1000;
+    if (elapsed > (uint64_t)deviceFrames) elapsed = deviceFrames;
+    return (int64_t)((a >> 32) + elapsed);
+}
+
 int32_t soundPosition(SoundStream* stream) {
     if (!stream) return wallClockPosition();
-    int32_t position;
-    if (haveDevice && stream == playing) {
-        const uint64_t a = anchor.load(std::memory_order_acquire);
-        const uint64_t heard = a >> 32;
-        if (heard == 0 && (uint32_t)a == 0) {
-            position = 0;  // no callback yet
-        } else {
-            // Between callbacks the listener moves on in real time, at most one device
-            // buffer: never past what was handed over.
-            uint64_t elapsed = (uint64_t)(uint32_t)(wallMs() - (uint32_t)a) * mixRate / 1000;
-            if (elapsed > (uint64_t)deviceFrames) elapsed = deviceFrames;
-            position = (int32_t)((heard + elapsed) * 1000 / mixRate);
-        }
-    } else {
-        position = wallClockPosition();
-        if (stream == playing && position >= stream->durationMs) {
-            position = (int32_t)stream->durationMs;
-            callEnd(stream);
-        }
+    int32_t position = stream->lastPosition;
+    if (stream == playing) {
+        const int64_t ms = heardFrames() * 1000 / mixRate;
+        position = ms > INT32_MAX ? INT32_MAX : (int32_t)ms;
     }
     if (position < stream->lastPosition) position = stream->lastPosition;
     stream->lastPosition = position;
     return position;
 }
 
-void soundSetVolume(int v) { volume.store(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+void soundSetVolume(int v) { volume.store(v < 0 ? 0 : (v > fullVolume ? fullVolume : v)); }
+
+const char* soundOutputName() { return outputName; }

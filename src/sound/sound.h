@@ -1,4 +1,5 @@
-// Our sound layer: streams an Ogg Vorbis song through SDL audio and reports the music clock.
+// Our sound layer: streams a song through the desktop's sound server (SDL audio where there
+// is none) and reports the music clock: the position of the audio being heard.
 #pragma once
 #include <cstdint>
 
@@ -7,16 +8,22 @@ struct SoundStream;
 typedef signed char (*StreamEndCallback)(SoundStream* stream, void* buffer, int length,
                                          void* userValue);
 
-// Starts output at the given mixing rate. Without an audio device it prints one line and
-// the song plays silently on the wall clock.
+// Starts output at the given mixing rate: the sound server when one answers (unless
+// SDL_AUDIODRIVER names an SDL driver), else SDL audio. Without either it prints one line
+// and the song plays silently on the wall clock.
 void soundInit(int mixRate);
-// Opens an Ogg Vorbis file as a stream; null (with one line on stderr) when it cannot.
+// Opens any audio file as a stream; null (with one line on stderr naming it) when it cannot.
 SoundStream* soundOpenStream(const char* name);
 // Registers the end-of-stream callback.
 void soundSetEndCallback(SoundStream* stream, StreamEndCallback callback, void* userValue);
+// Silence played before the song, in ms: the clock counts it, so the song starts at this
+// position. Call before soundPlay; 0 by default.
+void soundSetLeadIn(SoundStream* stream, int32_t leadInMs);
 // Starts playing the stream once; the music clock starts here (also for a null stream).
 void soundPlay(SoundStream* stream);
-// The play position heard now, in ms of song time; never goes backwards.
+// The play position heard now, in ms from the start (lead-in included); never goes backwards.
 int32_t soundPosition(SoundStream* stream);
 // Volume of all channels, 0..255 (255 full).
 void soundSetVolume(int volume);
+// Which output plays: "pulse", "sdl:<driver>" or "none"; for messages and benchmarks.
+const char* soundOutputName();
