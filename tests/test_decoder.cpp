@@ -1,7 +1,6 @@
 // The audio decoder on real files of every format we promise, made by our clip tool and
 // converted with the ffmpeg program: timing, length, resampling, chains, refusals.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -40,21 +39,8 @@ double firstLoudSeconds(const std::vector<float>& s, float threshold) {
     return -1;
 }
 
-// The ffmpeg program, wherever PATH has it.
-std::string ffmpegPath() {
-    std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin";
-    for (size_t at = 0; at <= path.size();) {
-        size_t end = path.find(':', at);
-        if (end == std::string::npos) end = path.size();
-        std::string candidate = path.substr(at, end - at) + "/ffmpeg";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        at = end + 1;
-    }
-    return "ffmpeg";
-}
-
 void convert(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {ffmpegPath(), "-nostdin", "-loglevel", "error", "-y"};
+    std::vector<std::string> argv = {systemProgram("ffmpeg"), "-nostdin", "-loglevel", "error", "-y"};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessResult r = runProcess(argv, "", {}, 120);
     ASSERT_EQ(r.status, 0) << r.err;

@@ -3,6 +3,8 @@
 
 #include <SDL.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 #include "gfx/draw.h"
@@ -31,12 +33,41 @@ constexpr int32_t resyncThresholdMs = 1000;  // a clock further ahead than this 
 constexpr uint32_t drawnFrameWaitMs = 10;
 constexpr uint32_t idleFrameWaitMs = 1;
 
-static int32_t songClock() { return soundPosition(songStream); }
+// How long a drawn frame takes from its clock reading to being shown, measured as the
+// show runs (drawing, the wait, the swap): it starts at the wait alone.
+constexpr double presentLagShare = 0.1;  // weight of each new frame in the running mean
+static double presentLagMs = drawnFrameWaitMs;
+static std::chrono::steady_clock::time_point clockReadAt;
+static int32_t pictureDelayMs = 0;
+static int32_t lastSongClock = INT32_MIN;
+
+// The clock a frame reads is the song position heard when the frame it draws appears:
+// what is heard now, plus the frame's way to the screen, plus half a tick because an
+// onset fires on the first tick after it, less the display's own delay.
+static int32_t songClock() {
+    clockReadAt = std::chrono::steady_clock::now();
+    const double lead = presentLagMs + tickMs * 0.5 - pictureDelayMs;
+    const int64_t clock = (int64_t)soundPosition(songStream) + (int64_t)lround(lead);
+    int32_t c = clock > INT32_MAX ? INT32_MAX : (clock < INT32_MIN ? INT32_MIN : (int32_t)clock);
+    if (c < lastSongClock) c = lastSongClock;  // the lead's changes never turn time back
+    lastSongClock = c;
+    return c;
+}
+
+static void presentAndMeasure() {
+    presentFrame();
+    const double lag =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clockReadAt).count();
+    presentLagMs += (lag - presentLagMs) * presentLagShare;
+}
+
 static void sdlWait(uint32_t ms) { SDL_Delay(ms); }
 
-static FrameHooks frameHooks = {songClock, sdlWait, presentFrame};
+static FrameHooks frameHooks = {songClock, sdlWait, presentAndMeasure};
 
-FrameHooks showFrameHooks() { return {songClock, sdlWait, presentFrame}; }
+FrameHooks showFrameHooks() { return {songClock, sdlWait, presentAndMeasure}; }
+
+void setPictureDelay(int32_t delayMs) { pictureDelayMs = delayMs; }
 
 void setFrameHooks(const FrameHooks& hooks) { frameHooks = hooks; }
 
@@ -79,7 +110,7 @@ void runFrame() {
     frameHooks.present();
 }
 
-void startShow(int32_t modeSelector) {
+void startShow(int32_t modeSelector, const char* fontFile) {
     particleRandom.seed(particleSeed);
     // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
     // must leave the video system shut down.
@@ -89,17 +120,19 @@ void startShow(int32_t modeSelector) {
     clearWaveLine();
     clearParticles();
     setVideoMode(modeSelector);
-    fontTexture = getTexture("fona.png", 1);
+    fontTexture = getTexture(fontFile, 1);
     useNearestFiltering();
     SDL_EnableKeyRepeat(keyRepeatDelayMs, keyRepeatIntervalMs);
     SDL_EnableUNICODE(1);
     SDL_WM_SetCaption("xOOn 2009", nullptr);
 }
 
-void startSong() {
+void startSong(const char* songFile, int32_t leadInMs, int32_t (*feedLimitMs)()) {
     soundInit(mixRateHz);
-    songStream = soundOpenStream("xoon09.ogg");
+    songStream = soundOpenStream(songFile);
     soundSetEndCallback(songStream, onStreamEnd, nullptr);
+    soundSetLeadIn(songStream, leadInMs);
+    soundSetFeedLimit(songStream, feedLimitMs);
     soundPlay(songStream);
     soundSetVolume(fullVolume);
 }

@@ -7,7 +7,6 @@
 #include "show/particles.h"
 #include "show/wave_line.h"
 
-constexpr int32_t lookAheadMs = 2000;  // a particle is launched this long before its onset
 constexpr int32_t flightBaseMs = 4000;  // flight = this minus the onset's lead over the tick
 constexpr float targetY = 368.0f;       // top edge of the bars, virtual-screen units
 constexpr float firedCellValue = 1.0f;
@@ -41,7 +40,7 @@ void fireDueOnsets(int32_t t) {
 void launchUpcomingOnsets(int32_t t) {
     const float columnScale = oneOver448();
     // Unsigned addition: t + 2000 wraps instead of overflowing near the top of the range.
-    const int32_t windowEnd = (int32_t)((uint32_t)t + (uint32_t)lookAheadMs);
+    const int32_t windowEnd = (int32_t)((uint32_t)t + (uint32_t)onsetLookAheadMs);
     while (launchCursor < tableCount && table[launchCursor].timeMs < windowEnd) {
         const OnsetFrame& frame = table[launchCursor];
         const int32_t flightMs = t - frame.timeMs + flightBaseMs;
@@ -62,6 +61,10 @@ void useOnsetTable(const OnsetFrame* frames, int32_t count) {
     tableCount = count;
     fireCursor = 0;
     launchCursor = 0;
+}
+
+void extendOnsetTable(int32_t count) {
+    if (count > tableCount) tableCount = count;
 }
 
 int32_t fireCursorPosition() { return fireCursor; }

@@ -40,6 +40,7 @@ struct SoundStream {
     void* userValue;
     std::atomic<bool> endCalled{false};
     int64_t leadInFrames;
+    int32_t (*feedLimitMs)();
     int32_t lastPosition;  // ms; the clock never goes backwards
 };
 
@@ -174,6 +175,9 @@ static void decodeLoop(SoundStream* s) {
     }
     int got;
     while ((got = readAudioFrames(s->decoder, chunk, decodeChunkFrames)) > 0) {
+        const int64_t endMs = (total + got) * 1000 / mixRate;
+        while (s->feedLimitMs && endMs > s->feedLimitMs())
+            std::this_thread::sleep_for(std::chrono::milliseconds(decoderNapMs));
         pushToRing(chunk, got);
         total += got;
     }
@@ -238,6 +242,10 @@ void soundSetEndCallback(SoundStream* stream, StreamEndCallback callback, void* 
 
 void soundSetLeadIn(SoundStream* stream, int32_t leadInMs) {
     if (stream && leadInMs > 0) stream->leadInFrames = (int64_t)leadInMs * mixRate / 1000;
+}
+
+void soundSetFeedLimit(SoundStream* stream, int32_t (*limitMs)()) {
+    if (stream) stream->feedLimitMs = limitMs;
 }
 
 void soundPlay(SoundStream* stream) {

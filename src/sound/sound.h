@@ -19,6 +19,10 @@ void soundSetEndCallback(SoundStream* stream, StreamEndCallback callback, void* 
 // Silence played before the song, in ms: the clock counts it, so the song starts at this
 // position. Call before soundPlay; 0 by default.
 void soundSetLeadIn(SoundStream* stream, int32_t leadInMs);
+// The song is handed to the output only up to this clock position (ms, lead-in included),
+// asked again as it goes: the player's clock then waits for its scorer rather than run
+// past it. Null, the default: no limit. Called on the decoder's thread; call before soundPlay.
+void soundSetFeedLimit(SoundStream* stream, int32_t (*limitMs)());
 // Starts playing the stream once; the music clock starts here (also for a null stream).
 void soundPlay(SoundStream* stream);
 // The play position heard now, in ms from the start (lead-in included); never goes backwards.

@@ -146,6 +146,18 @@ std::string binPath(const std::string& name) {
     return std::string(XOON_BIN_DIR) + "/" + name;
 }
 
+std::string systemProgram(const std::string& name) {
+    const std::string path = getenv("PATH") ? getenv("PATH") : "";
+    for (size_t at = 0; at <= path.size();) {
+        size_t end = path.find(':', at);
+        if (end == std::string::npos) end = path.size();
+        const std::string candidate = path.substr(at, end - at) + "/" + name;
+        if (end > at && access(candidate.c_str(), X_OK) == 0) return candidate;
+        at = end + 1;
+    }
+    return name;
+}
+
 void makeTestSong(const std::string& path, double seconds, int rate, int channels, int serial) {
     ProcessResult r = runProcess({binPath("xoon-testsong"), path, "--seconds", std::to_string(seconds),
                                   "--rate", std::to_string(rate), "--channels", std::to_string(channels),

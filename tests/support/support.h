@@ -45,3 +45,5 @@ void makeTestSong(const std::string& path, double seconds, int rate = 44100, int
                   int serial = 12345);
 
 std::string binPath(const std::string& name);  // a built tool or the show
+// A program of the system (ffmpeg, say), wherever PATH has it; the bare name if nowhere.
+std::string systemProgram(const std::string& name);
