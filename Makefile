@@ -71,7 +71,11 @@ fuzz-build: deps $(FUZZ_BUILD)/CMakeCache.txt
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# What only the benchmarks need: bench/av-sync's own sound server, X server and recorder.
+BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg
+
 bench: build
+	$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(BENCH_PACKAGES)"
 	bench/run-all $(BUILD)
 
 clean:

@@ -43,11 +43,12 @@ constexpr double maxGrabGapMs = 30;    // grabs further apart than this (50 a se
 constexpr double clickThreshold = 0.1;  // of full scale, on the reference's sound channel
 constexpr double clickQuietMs = 100;    // silence before a click
 constexpr double referenceLit = 0.5;    // of full brightness: the reference window is white
-constexpr double alignWindowS = 1.0;    // song stretch matched at a time
-constexpr double alignStartSearchMs = 100;  // either way of the song's first sound
-constexpr double alignBackMs = 50;      // searched before the last stretch's place
-constexpr double alignAheadMs = 2000;   // and after it: the song only falls behind
-constexpr double peakTolerance = 0.005;  // correlations this close to the best are as good
+constexpr double minStopMs = 2;         // exact silence this long in the song's channels: a stop
+constexpr double minPieceMs = 150;      // shorter sound between two stops is not matched
+constexpr double pieceMatchS = 2.0;     // of a piece, this much is matched with the song
+constexpr double alignSlackMs = 100;    // searched beyond where a piece can lie
+constexpr double pieceMarginMs = 5;     // an onset this near a piece's end is not placed
+constexpr double afterStopMs = 1000;    // onsets this soon after a stop are also counted apart
 constexpr double soundStartThreshold = 0.01;  // first sample of the song above this
 constexpr double minCorrelation = 0.97;  // a stretch matched worse is left out
 constexpr double isolatedMs = 600;      // no other onset of the column this close: a clear case
@@ -89,6 +90,7 @@ struct Recording {
     std::vector<std::vector<float>> cells;         // per frame: the 448 cells' values seen
     std::vector<float> referenceLevel;             // per frame: 0 black .. 1 white
     std::vector<float> songSound;                  // the song's channels mixed to one
+    std::vector<uint8_t> songSilent;               // both song channels exactly 0
     std::vector<float> clickSound;                 // the reference's channel
     std::vector<std::pair<int64_t, int64_t>> soundPts;  // (first sample, us) per packet
 };
@@ -151,7 +153,9 @@ static void takeSound(const AVFrame* f, int64_t pts, const Layout& at, Recording
     };
     r->soundPts.push_back({(int64_t)r->songSound.size(), pts});
     for (int i = 0; i < f->nb_samples; i++) {
-        r->songSound.push_back(0.5f * (sample(i, at.songLeft) + sample(i, at.songRight)));
+        const float left = sample(i, at.songLeft), right = sample(i, at.songRight);
+        r->songSound.push_back(0.5f * (left + right));
+        r->songSilent.push_back(left == 0.0f && right == 0.0f);
         r->clickSound.push_back(sample(i, at.clickChannel));
     }
 }
@@ -290,12 +294,20 @@ static std::vector<double> correlations(const float* a, long m, const float* b, 
     return out;
 }
 
-// Where the song's stretches lie in the recording: recorded sample = song sample + offset.
+// Where the song lies in the recording: pieces of continuous sound between the moments
+// the output ran dry (the sink then plays exact digital silence, and the song goes on
+// where it stopped, later). recorded sample = song sample + offset, within a piece.
+struct Piece {
+    long recStart, recEnd;  // recorded samples [recStart, recEnd)
+    long offset;
+    double quality;         // normalised correlation of the piece with the song there
+};
+
 struct Alignment {
-    std::vector<double> songStart;  // s: each stretch of the song
-    std::vector<long> offset;       // recorded sample of the song's sample 0, per stretch
-    std::vector<double> quality;    // normalised correlation of the stretch there
-    std::vector<long> shifts;       // samples: each time the song moved on in the recording
+    std::vector<Piece> pieces;  // matched ones, in order
+    int unmatched = 0;          // pieces left out: too short, or no good match
+    int stops = 0;              // the song moved on in the recording after a silence
+    long stoppedSamples = 0;    // by this much in all
 };
 
 static std::vector<float> readSong(const char* path) {
@@ -317,61 +329,87 @@ static long firstAbove(const std::vector<float>& s, double level) {
     return -1;
 }
 
-// Stretch by stretch from the song's first sound (the recording is silent before it). The
-// song only moves later in the recording, when the output ran dry and the sink played
-// silence; of equally good matches (a repeated bar) the nearest one is taken.
-static Alignment alignSong(const std::vector<float>& song, const std::vector<float>& rec, double fromS,
-                           double toS) {
+// Pieces from the song's first sound on (the recording is silent before it). Each piece's
+// offset is searched from the last one's to that plus the silence between them: a stop
+// moves the song on by at most its silence, and digital silence in the song itself
+// moves it by nothing. So narrow a search cannot land on a repeated bar.
+static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
+    const std::vector<float>& rec = r.songSound;
     const long songFirst = firstAbove(song, soundStartThreshold);
     const long recFirst = firstAbove(rec, soundStartThreshold);
     if (songFirst < 0 || recFirst < 0) fail(recordingName, "the song is not heard in it");
+    const long minStop = (long)(minStopMs / 1000 * sampleRate);
+    const long minPiece = (long)(minPieceMs / 1000 * sampleRate);
+    const long matchLength = (long)(pieceMatchS * sampleRate);
+    const long slack = (long)(alignSlackMs / 1000 * sampleRate);
     Alignment al;
-    long guess = recFirst - songFirst;
-    long back = (long)(alignStartSearchMs / 1000 * sampleRate), ahead = back;
-    const long window = (long)(alignWindowS * sampleRate);
-    for (double s = std::max(0.0, fromS - alignWindowS); s <= toS; s += alignWindowS) {
-        const long songAt = (long)(s * sampleRate);
-        if (songAt + window > (long)song.size()) break;
-        long recAt = songAt + guess - back;
-        long recEnd = songAt + guess + window + ahead;
-        if (recAt < 0) recAt = 0;
-        if (recEnd > (long)rec.size()) recEnd = (long)rec.size();
-        if (recEnd - recAt < window) break;
-        const std::vector<double> c = correlations(&song[songAt], window, &rec[recAt], recEnd - recAt);
-        const double best = *std::max_element(c.begin(), c.end());
-        long pick = -1;
-        for (long k = 0; k < (long)c.size(); k++) {
-            if (c[(size_t)k] < best - peakTolerance) continue;
-            if ((k > 0 && c[(size_t)k - 1] > c[(size_t)k]) || (k + 1 < (long)c.size() && c[(size_t)k + 1] > c[(size_t)k]))
-                continue;  // not a peak
-            if (pick < 0 || std::labs(recAt + k - songAt - guess) < std::labs(recAt + pick - songAt - guess)) pick = k;
+    long lastOffset = recFirst - songFirst - slack, silence = 2 * slack;  // the first: either way
+    long i = recFirst;
+    const long n = (long)rec.size();
+    while (i < n) {
+        // The piece runs to the next silence of minStop samples or more.
+        long end = i, zeros = 0;
+        while (end < n) {
+            zeros = r.songSilent[(size_t)end] ? zeros + 1 : 0;
+            end++;
+            if (zeros >= minStop) break;
         }
-        const long offset = recAt + pick - songAt;
-        const double q = c[(size_t)pick];
-        if (!al.offset.empty() && q >= minCorrelation && std::labs(offset - guess) > 1) al.shifts.push_back(offset - guess);
-        al.songStart.push_back(s);
-        al.offset.push_back(offset);
-        al.quality.push_back(q);
-        if (q >= minCorrelation) guess = offset;
-        back = (long)(alignBackMs / 1000 * sampleRate);
-        ahead = (long)(alignAheadMs / 1000 * sampleRate);
+        long pieceEnd = zeros >= minStop ? end - zeros : end;
+        while (end < n && r.songSilent[(size_t)end]) end++;  // the whole silence
+        const long gap = end - pieceEnd;
+        if (pieceEnd - i >= minPiece) {
+            const long m = std::min(pieceEnd - i, matchLength);
+            long songFrom = i - lastOffset - silence - slack, songTo = i - lastOffset + slack + m;
+            songFrom = std::max(0L, songFrom);
+            songTo = std::min((long)song.size(), songTo);
+            if (songTo - songFrom >= m) {
+                // The recorded piece against the song around where it must be.
+                const std::vector<double> c = correlations(&rec[(size_t)i], m, &song[(size_t)songFrom], songTo - songFrom);
+                const size_t k = (size_t)(std::max_element(c.begin(), c.end()) - c.begin());
+                const long offset = i - (songFrom + (long)k);
+                if (c[k] >= minCorrelation) {
+                    if (!al.pieces.empty() && offset - al.pieces.back().offset > 1) {
+                        al.stops++;
+                        al.stoppedSamples += offset - al.pieces.back().offset;
+                    }
+                    al.pieces.push_back({i, pieceEnd, offset, c[k]});
+                    lastOffset = offset;
+                    silence = 0;
+                } else {
+                    al.unmatched++;
+                }
+            }
+        } else if (pieceEnd > i) {
+            al.unmatched++;
+        }
+        silence += gap + (pieceEnd - i);  // an unmatched piece may hide a stop too
+        i = end;
     }
-    if (al.offset.empty()) fail(recordingName, "too short for the stretch of song asked");
+    if (al.pieces.empty()) fail(recordingName, "no stretch of the song found in it");
     return al;
 }
 
-// The recorded sample at which song time t (ms) is heard; false in a stretch that matched
-// badly or whose offset differs from a neighbour's (the song moved in it or next to it).
-static bool songToRecording(const Alignment& al, double tMs, double* sample) {
-    const double s = tMs / 1000;
-    size_t i = 0;
-    while (i + 1 < al.songStart.size() && al.songStart[i + 1] <= s) i++;
-    if (s < al.songStart[i] || s >= al.songStart[i] + alignWindowS) return false;
-    if (al.quality[i] < minCorrelation) return false;
-    for (size_t j : {i - 1, i + 1})
-        if (j < al.offset.size() && std::labs(al.offset[j] - al.offset[i]) > 1) return false;
-    *sample = s * sampleRate + (double)al.offset[i];
-    return true;
+// The recorded sample at which song time t (ms) is heard; false outside the matched pieces
+// or too near a piece's ends to be sure which side of a stop it lies.
+// *afterStop: it is heard less than afterStopMs after the song went on from a stop.
+static bool songToRecording(const Alignment& al, double tMs, double* sample, bool* afterStop = nullptr) {
+    const double songSample = tMs / 1000 * sampleRate;
+    const double margin = pieceMarginMs / 1000 * sampleRate;
+    for (size_t i = 0; i < al.pieces.size(); i++) {
+        const Piece& p = al.pieces[i];
+        const double at = songSample + (double)p.offset;
+        if (at >= (double)p.recStart + margin && at < (double)p.recEnd - margin) {
+            *sample = at;
+            if (afterStop) {
+                // The stop may lie pieces back, behind unmatched or song-silent ones.
+                size_t j = i;
+                while (j > 0 && al.pieces[j - 1].offset == p.offset) j--;
+                *afterStop = j > 0 && at - (double)al.pieces[j].recStart < afterStopMs / 1000 * sampleRate;
+            }
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- flashes ----
@@ -406,6 +444,7 @@ static const Flash* nearest(const std::vector<Flash>& flashes, double us, double
 
 struct ShowResult {
     std::vector<double> perMoment;  // ms, one per onset moment (median of its bars)
+    std::vector<double> afterStop;  // ms, those of perMoment heard soon after a stop
     int moments = 0, bars = 0, barsMatched = 0, barsBlurred = 0, unaligned = 0;
 };
 
@@ -444,7 +483,8 @@ static ShowResult measureShow(const Recording& r, const SoundClock& clock, const
         out.moments++;
         out.bars += (int)columns.size();
         double sample;
-        if (!songToRecording(al, rec.timeMs, &sample)) {
+        bool afterStop = false;
+        if (!songToRecording(al, rec.timeMs, &sample, &afterStop)) {
             out.unaligned++;
             continue;
         }
@@ -468,9 +508,11 @@ static ShowResult measureShow(const Recording& r, const SoundClock& clock, const
         }
         const double ms = median(seen) / 1000;
         out.perMoment.push_back(ms);
+        if (afterStop) out.afterStop.push_back(ms);
         if (trace)
-            fprintf(trace, "onset %d ms: heard at %.3f s, picture minus sound %+.1f ms (%zu of %zu bars)\n",
-                    rec.timeMs, (heardUs - (double)r.framePts[0]) / 1e6, ms, seen.size(), columns.size());
+            fprintf(trace, "onset %d ms: heard at %.3f s, picture minus sound %+.1f ms (%zu of %zu bars)%s\n",
+                    rec.timeMs, (heardUs - (double)r.framePts[0]) / 1e6, ms, seen.size(), columns.size(),
+                    afterStop ? ", soon after a stop" : "");
     }
     return out;
 }
@@ -594,7 +636,7 @@ int main(int argc, char** argv) {
     const std::vector<float> song = readSong(songPath);
     const Recording rec = readRecording(recordingPath, at);
     const SoundClock clock = fitSoundClock(rec);
-    const Alignment al = alignSong(song, rec.songSound, fromS, toS);
+    const Alignment al = alignSong(song, rec);
     FILE* trace = nullptr;
     if (tracePath && !(trace = fopen(tracePath, "w"))) fail(tracePath, strerror(errno));
 
@@ -606,26 +648,28 @@ int main(int argc, char** argv) {
            rec.framePts.size(), seconds, median(grabMs), quantile(grabMs, 0.9),
            *std::max_element(grabMs.begin(), grabMs.end()), (double)rec.songSound.size() / sampleRate,
            clock.spreadUs / 1000);
-    double worstQ = 1;
-    int bad = 0;
-    for (double q : al.quality) worstQ = std::min(worstQ, q), bad += q < minCorrelation;
-    long stopped = 0;
-    for (long k : al.shifts) stopped += k;
-    printf("song: starts %.3f s into the recording; %zu stretches of %.0f s aligned, %d left out "
-           "(correlation under %.2f, worst %.3f); the song's sound stopped %zu times, %.0f ms in all\n",
-           ((double)al.offset[0] / sampleRate), al.offset.size(), alignWindowS, bad, minCorrelation, worstQ,
-           al.shifts.size(), (double)stopped * 1000 / sampleRate);
-
+    long matched = 0;
+    for (const Piece& p : al.pieces) matched += p.recEnd - p.recStart;
+    printf("song: starts %.3f s into the recording; %.1f s of it matched in %zu pieces (%d short or "
+           "unmatched left out); the output ran dry %d times, the song %.0f ms later for it\n",
+           (double)al.pieces[0].offset / sampleRate, (double)matched / sampleRate, al.pieces.size(), al.unmatched,
+           al.stops, (double)al.stoppedSamples * 1000 / sampleRate);
     if (trace)
-        for (size_t i = 0; i < al.offset.size(); i++)
-            fprintf(trace, "stretch %.0f s: song at %.3f s of the recording, correlation %.3f\n", al.songStart[i],
-                    (double)al.offset[i] / sampleRate, al.quality[i]);
+        for (const Piece& p : al.pieces)
+            fprintf(trace, "piece %.3f..%.3f s of the recording: song at %+.4f s, correlation %.4f\n",
+                    (double)p.recStart / sampleRate, (double)p.recEnd / sampleRate, (double)p.offset / sampleRate,
+                    p.quality);
     const ShowResult show = measureShow(rec, clock, al, table, fromS, toS, trace);
     const Figures sf = figures(show.perMoment);
     printf("show: %d onset moments in %.0f..%.0f s of the song (%d bars); %d measured (%d bars seen, %d "
-           "across a stalled grab; %d moments next to a stop of the sound)\n",
+           "across a stalled grab; %d moments not placed in the recorded sound)\n",
            show.moments, fromS, toS, show.bars, sf.count, show.barsMatched, show.barsBlurred, show.unaligned);
     printFigures("show", sf);
+    if (!show.afterStop.empty()) {
+        const Figures af = figures(show.afterStop);
+        printf("  of which %d heard less than %.0f s after the output ran dry: median %+.1f ms, 10 %% %+.1f ms, "
+               "90 %% %+.1f ms\n", af.count, afterStopMs / 1000, af.median, af.low, af.high);
+    }
     Figures rf;
     if (at.refSide > 0) {
         const ReferenceResult ref = measureReference(rec, clock, trace);
