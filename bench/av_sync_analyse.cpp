@@ -39,7 +39,7 @@ constexpr double barSpacing = 800.0 / waveCellCount;
 constexpr int barRowsRead[] = {380, 388, 396};  // below where particles land (368)
 constexpr double restingRed = 63.0, redGain = 175.0;
 constexpr double flashRise = 0.2;       // a cell rising this much between two grabs was fired
-constexpr double maxGrabGapMs = 30;    // grabs further apart than this (50 a second) stalled
+constexpr double stalledGrab = 1.5;     // grabs this many periods apart or more: a stall between
 constexpr double clickThreshold = 0.1;  // of full scale, on the reference's sound channel
 constexpr double clickQuietMs = 100;    // silence before a click
 constexpr double referenceLit = 0.5;    // of full brightness: the reference window is white
@@ -47,6 +47,7 @@ constexpr double minStopMs = 2;         // exact silence this long in the song's
 constexpr double minPieceMs = 150;      // shorter sound between two stops is not matched
 constexpr double pieceMatchS = 2.0;     // of a piece, this much is matched with the song
 constexpr double alignSlackMs = 100;    // searched beyond where a piece can lie
+constexpr double firstSearchS = 3;      // the song may have started this much before the recorder
 constexpr double pieceMarginMs = 5;     // an onset this near a piece's end is not placed
 constexpr double afterStopMs = 1000;    // onsets this soon after a stop are also counted apart
 constexpr double soundStartThreshold = 0.01;  // first sample of the song above this
@@ -83,10 +84,34 @@ static void usage(FILE* out) {
             program);
 }
 
+// ---- figures ----
+
+struct Figures {
+    int count = 0;
+    double median = 0, low = 0, high = 0;  // ms: 50, 10 and 90 % points
+};
+
+static double quantile(std::vector<double> v, double q) {
+    std::sort(v.begin(), v.end());
+    const double at = q * (double)(v.size() - 1);
+    const size_t i = (size_t)at;
+    return i + 1 < v.size() ? v[i] + (v[i + 1] - v[i]) * (at - (double)i) : v[i];
+}
+
+static Figures figures(const std::vector<double>& v) {
+    Figures f;
+    f.count = (int)v.size();
+    if (!v.empty()) f.median = quantile(v, 0.5), f.low = quantile(v, 0.1), f.high = quantile(v, 0.9);
+    return f;
+}
+
+static double median(const std::vector<double>& v) { return v.empty() ? 0 : quantile(v, 0.5); }
+
 // ---- the recording ----
 
 struct Recording {
     std::vector<int64_t> framePts;                 // us, wall clock
+    double grabUs = 0;                             // median time between grabs
     std::vector<std::vector<float>> cells;         // per frame: the 448 cells' values seen
     std::vector<float> referenceLevel;             // per frame: 0 black .. 1 white
     std::vector<float> songSound;                  // the song's channels mixed to one
@@ -204,31 +229,11 @@ static Recording readRecording(const char* path, const Layout& at) {
     av_packet_free(&pkt);
     avformat_close_input(&fc);
     if (r.framePts.size() < 2 || r.songSound.empty()) fail(path, "too short to measure");
+    std::vector<double> gaps;
+    for (size_t f = 1; f < r.framePts.size(); f++) gaps.push_back((double)(r.framePts[f] - r.framePts[f - 1]));
+    r.grabUs = median(gaps);
     return r;
 }
-
-// ---- figures ----
-
-struct Figures {
-    int count = 0;
-    double median = 0, low = 0, high = 0;  // ms: 50, 10 and 90 % points
-};
-
-static double quantile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    const double at = q * (double)(v.size() - 1);
-    const size_t i = (size_t)at;
-    return i + 1 < v.size() ? v[i] + (v[i + 1] - v[i]) * (at - (double)i) : v[i];
-}
-
-static Figures figures(const std::vector<double>& v) {
-    Figures f;
-    f.count = (int)v.size();
-    if (!v.empty()) f.median = quantile(v, 0.5), f.low = quantile(v, 0.1), f.high = quantile(v, 0.9);
-    return f;
-}
-
-static double median(const std::vector<double>& v) { return v.empty() ? 0 : quantile(v, 0.5); }
 
 // ---- the sound's clock: wall time of each recorded sample ----
 
@@ -329,10 +334,10 @@ static long firstAbove(const std::vector<float>& s, double level) {
     return -1;
 }
 
-// Pieces from the song's first sound on (the recording is silent before it). Each piece's
-// offset is searched from the last one's to that plus the silence between them: a stop
-// moves the song on by at most its silence, and digital silence in the song itself
-// moves it by nothing. So narrow a search cannot land on a repeated bar.
+// Pieces from the recording's first sound on. Each piece's offset is searched from the
+// last one's to that plus the silence between them: a stop moves the song on by at most
+// its silence, and digital silence in the song itself moves it by nothing. So narrow a
+// search cannot land on a repeated bar.
 static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
     const std::vector<float>& rec = r.songSound;
     const long songFirst = firstAbove(song, soundStartThreshold);
@@ -343,7 +348,8 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
     const long matchLength = (long)(pieceMatchS * sampleRate);
     const long slack = (long)(alignSlackMs / 1000 * sampleRate);
     Alignment al;
-    long lastOffset = recFirst - songFirst - slack, silence = 2 * slack;  // the first: either way
+    // The first piece: the recorder may have started after the song did, never long before.
+    long low = recFirst - songFirst - (long)(firstSearchS * sampleRate), high = recFirst - songFirst + slack;
     long i = recFirst;
     const long n = (long)rec.size();
     while (i < n) {
@@ -359,7 +365,7 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
         const long gap = end - pieceEnd;
         if (pieceEnd - i >= minPiece) {
             const long m = std::min(pieceEnd - i, matchLength);
-            long songFrom = i - lastOffset - silence - slack, songTo = i - lastOffset + slack + m;
+            long songFrom = i - high, songTo = i - low + m;
             songFrom = std::max(0L, songFrom);
             songTo = std::min((long)song.size(), songTo);
             if (songTo - songFrom >= m) {
@@ -373,8 +379,8 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
                         al.stoppedSamples += offset - al.pieces.back().offset;
                     }
                     al.pieces.push_back({i, pieceEnd, offset, c[k]});
-                    lastOffset = offset;
-                    silence = 0;
+                    low = offset - slack;
+                    high = offset + slack;
                 } else {
                     al.unmatched++;
                 }
@@ -382,7 +388,7 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
         } else if (pieceEnd > i) {
             al.unmatched++;
         }
-        silence += gap + (pieceEnd - i);  // an unmatched piece may hide a stop too
+        high += gap + (pieceEnd - i);  // an unmatched piece may hide a stop too
         i = end;
     }
     if (al.pieces.empty()) fail(recordingName, "no stretch of the song found in it");
@@ -391,8 +397,8 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
 
 // The recorded sample at which song time t (ms) is heard; false outside the matched pieces
 // or too near a piece's ends to be sure which side of a stop it lies.
-// *afterStop: it is heard less than afterStopMs after the song went on from a stop.
-static bool songToRecording(const Alignment& al, double tMs, double* sample, bool* afterStop = nullptr) {
+// *sinceStopMs: how long after the song went on from the last stop it is heard (-1: no stop).
+static bool songToRecording(const Alignment& al, double tMs, double* sample, double* sinceStopMs = nullptr) {
     const double songSample = tMs / 1000 * sampleRate;
     const double margin = pieceMarginMs / 1000 * sampleRate;
     for (size_t i = 0; i < al.pieces.size(); i++) {
@@ -400,11 +406,11 @@ static bool songToRecording(const Alignment& al, double tMs, double* sample, boo
         const double at = songSample + (double)p.offset;
         if (at >= (double)p.recStart + margin && at < (double)p.recEnd - margin) {
             *sample = at;
-            if (afterStop) {
+            if (sinceStopMs) {
                 // The stop may lie pieces back, behind unmatched or song-silent ones.
                 size_t j = i;
-                while (j > 0 && al.pieces[j - 1].offset == p.offset) j--;
-                *afterStop = j > 0 && at - (double)al.pieces[j].recStart < afterStopMs / 1000 * sampleRate;
+                while (j > 0 && std::labs(al.pieces[j - 1].offset - p.offset) <= 1) j--;
+                *sinceStopMs = j > 0 ? (at - (double)al.pieces[j].recStart) * 1000 / sampleRate : -1;
             }
             return true;
         }
@@ -423,7 +429,7 @@ struct Flash {
 
 static Flash flashBetween(const Recording& r, size_t f) {
     const double gap = (double)(r.framePts[f] - r.framePts[f - 1]);
-    return {0.5 * (double)(r.framePts[f - 1] + r.framePts[f]), gap <= maxGrabGapMs * 1000};
+    return {0.5 * (double)(r.framePts[f - 1] + r.framePts[f]), gap <= stalledGrab * r.grabUs};
 }
 
 // Each column's flashes: its cell rose from one grab to the next.
@@ -483,8 +489,8 @@ static ShowResult measureShow(const Recording& r, const SoundClock& clock, const
         out.moments++;
         out.bars += (int)columns.size();
         double sample;
-        bool afterStop = false;
-        if (!songToRecording(al, rec.timeMs, &sample, &afterStop)) {
+        double sinceStopMs = -1;
+        if (!songToRecording(al, rec.timeMs, &sample, &sinceStopMs)) {
             out.unaligned++;
             continue;
         }
@@ -508,11 +514,14 @@ static ShowResult measureShow(const Recording& r, const SoundClock& clock, const
         }
         const double ms = median(seen) / 1000;
         out.perMoment.push_back(ms);
+        const bool afterStop = sinceStopMs >= 0 && sinceStopMs < afterStopMs;
         if (afterStop) out.afterStop.push_back(ms);
-        if (trace)
-            fprintf(trace, "onset %d ms: heard at %.3f s, picture minus sound %+.1f ms (%zu of %zu bars)%s\n",
-                    rec.timeMs, (heardUs - (double)r.framePts[0]) / 1e6, ms, seen.size(), columns.size(),
-                    afterStop ? ", soon after a stop" : "");
+        if (trace) {
+            fprintf(trace, "onset %d ms: heard at %.3f s, picture minus sound %+.1f ms (%zu of %zu bars)", rec.timeMs,
+                    (heardUs - (double)r.framePts[0]) / 1e6, ms, seen.size(), columns.size());
+            if (afterStop) fprintf(trace, ", %.0f ms after the song went on from a stop", sinceStopMs);
+            fprintf(trace, "\n");
+        }
     }
     return out;
 }
