@@ -9,11 +9,10 @@
 
 #include "message_script.h"
 #include "show/message_panel.h"
+#include "show/tick.h"
 #include "support/support.h"
 
 namespace {
-
-constexpr int32_t tickMs = 10;
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines(1);

@@ -25,7 +25,7 @@ const std::vector<std::string> clipEvents = {
 const double clipStarts[] = {0.5, 1.0, 1.5, 2.0, 2.5, 3.0};  // distinct onset moments, s
 const double clipSeconds = 4.0;
 
-const int lowEighth = 448 / 8, upperHalf = 448 / 2;  // columns
+const int lowEighth = onsetColumnCount / 8, upperHalf = onsetColumnCount / 2;  // columns
 const double clipNear = 0.010;  // s: the detector must be this close to the heard onset
 
 struct ClipTone {

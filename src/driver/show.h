@@ -9,6 +9,8 @@ struct SoundStream;
 extern std::atomic<bool> showFinished;
 // Music time (ms) of the next tick to run; only moves forward, or jumps on a resync.
 extern int32_t nextTickTime;
+// A clock further ahead of the next tick than this (ms) is jumped to instead of caught up.
+constexpr int32_t resyncThresholdMs = 1000;
 
 // The process's entry: start-up, then events and frames until the song ends. Returns 0.
 int runShow(int argc, char** argv);
@@ -19,7 +21,7 @@ void startShow(int32_t modeSelector);
 void startSong();
 // One frame: read the clock once, resynchronise, idle, or run due ticks and draw.
 void runFrame();
-// One tick of 10 ms: typewriter, diffusion, particles, fire scan, look-ahead scan.
+// One tick of tickMs: typewriter, diffusion, particles, fire scan, look-ahead scan.
 void simulateTick(int32_t tickTime);
 // End-of-stream callback: raises showFinished.
 signed char onStreamEnd(SoundStream* stream, void* buffer, int length, void* userValue);

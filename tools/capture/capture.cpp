@@ -28,7 +28,6 @@ constexpr int defaultFps = 60;
 constexpr int defaultWidth = 1920;
 constexpr int defaultHeight = 1080;
 constexpr int maxSide = 8192;              // pixels; beyond any GL viewport we can expect
-constexpr int64_t resyncThresholdMs = 1000;  // the frame loop's: a bigger gap resynchronises
 constexpr double maxSongSeconds = 2e6;     // the clock is 32-bit ms; keep clear of its end
 constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds like 0.1 x 60
 constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     printf("bits per 10 s:");
     for (int b : s.bitsPer10s) printf(" %d", b);
     printf("\n");
-    const int lowEighth = 448 / 8, upperHalf = 448 / 2;
+    const int lowEighth = onsetColumnCount / 8, upperHalf = onsetColumnCount / 2;
     const double near = 0.025, alone = 0.050;  // seconds
     int kicks = 0, kicksLow = 0;
     for (const TruthNote& n : notes) {
