@@ -11,7 +11,7 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.
   libgl-dev libglu1-mesa-dev libgl1-mesa-dri libvorbis-dev libfftw3-dev libpng-dev \
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev \
   libgtest-dev libbenchmark-dev libjpeg-dev clang libclang-rt-14-dev xvfb xauth ffmpeg fonts-dejavu-core libfreetype-dev \
-  xdotool libx11-dev
+  xdotool libx11-dev pulseaudio
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

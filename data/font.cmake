@@ -6,12 +6,10 @@ find_file(XOON_FONT_SOURCE DejaVuSansMono-Bold.ttf
 if(NOT XOON_FONT_SOURCE)
   message(FATAL_ERROR "DejaVuSansMono-Bold.ttf not found: install Debian's fonts-dejavu-core")
 endif()
-set(XOON_FONT_ATLAS_WIDTH 512 CACHE STRING "Font atlas width in pixels (16 cells)")
-set(XOON_FONT_ATLAS_HEIGHT 384 CACHE STRING "Font atlas height in pixels (6 cells)")
 set(fontAtlas ${XOON_RUN_DIR}/fona.png)
 add_custom_command(OUTPUT ${fontAtlas}
   COMMAND xoon-fontmake ${XOON_FONT_SOURCE} ${fontAtlas}
-    ${XOON_FONT_ATLAS_WIDTH} ${XOON_FONT_ATLAS_HEIGHT}
   DEPENDS xoon-fontmake ${XOON_FONT_SOURCE}
-  COMMENT "Rendering the font atlas")
+  COMMENT "Rendering the font atlas"
+  VERBATIM)
 list(APPEND XOON_RUN_FILES ${fontAtlas})

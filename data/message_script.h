@@ -1,5 +1,11 @@
 // The compiled-in message script that the typewriter panel types.
 #pragma once
 
-// Zero-terminated; line feed ends a line, '#' pauses 500 ms. Generated at build time.
+#include <cstdint>
+
+// The mark that pauses the typing instead of showing, and how long it pauses.
+constexpr char messagePauseMark = '#';
+constexpr int32_t messagePauseMs = 500;
+
+// Zero-terminated; line feed ends a line, messagePauseMark pauses. Generated at build time.
 extern const char messageScript[];

@@ -1,9 +1,13 @@
-// The compiled-in onset table: the song's score, one 448-bit column mask per moment.
+// The compiled-in onset table: the song's score, one bit per column for each moment.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-constexpr int onsetMaskWords = 14;  // 14 x 32 bits = one bit per column
+// The show's columns: one bar each along the bottom, one bit each in a record's mask.
+constexpr int onsetColumnCount = 448;
+constexpr int maskWordBits = 32;
+constexpr int onsetMaskWords = 14;
+static_assert(onsetMaskWords * maskWordBits == onsetColumnCount, "one mask bit per column");
 
 // One moment of the song. Column n is bit (n mod 32) of mask[n / 32].
 // Laid out exactly as stored: 60 bytes, little-endian words.

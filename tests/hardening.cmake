@@ -10,11 +10,6 @@ add_test(NAME long_run_20s COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/long-run ${XOON_R
 set_tests_properties(long_run_20s PROPERTIES TIMEOUT 120)
 
 if(XOON_SANITIZE)
-  if(TARGET test_frame_allocation)
-    # It replaces malloc to count allocations; AddressSanitizer must own malloc itself.
-    set_target_properties(test_frame_allocation PROPERTIES EXCLUDE_FROM_ALL TRUE)
-    set_tests_properties(test_frame_allocation PROPERTIES DISABLED TRUE LABELS "no-sanitizer")
-  endif()
   # Resident memory under AddressSanitizer measures its quarantine of freed blocks, not
   # the show; the sanitized show still runs in the end-to-end and bad-input tests.
   set_tests_properties(long_run_20s PROPERTIES DISABLED TRUE LABELS "no-sanitizer")

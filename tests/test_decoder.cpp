@@ -111,7 +111,7 @@ TEST_F(Decoder, RefusesWhatIsNotAudioWithAReason) {
     } cases[] = {{dir + "/missing.ogg", "No such file or directory"},
                  {dir, "is a folder"},
                  {dir + "/text.mp3", "not an audio file"},
-                 {dir + "/empty.ogg", "not an audio file"},
+                 {dir + "/empty.ogg", "is empty"},
                  {std::string(XOON_RUN_DIR) + "/fona.png", "no audio track"}};
     for (const Case& c : cases) {
         Decoded d = decodeFile(c.path);

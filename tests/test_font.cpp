@@ -10,17 +10,17 @@
 #include <thread>
 #include <vector>
 
+#include "gfx/draw.h"
+#include "gfx/video.h"
 #include "message_script.h"
+#include "show/message_panel.h"
 #include "support/support.h"
 #include "support/x11_tools.h"
 
 namespace {
 
-// The sampled part of a cell in texture coordinates, as the text drawing insets it.
-constexpr double cellU = 0.0625, cellV = 1.0 / 6, inset = 0.002;
-constexpr double sampledU = 0.0585, sampledV = 0.16266666;
-constexpr double boxWidth = 32, boxHeight = 64;  // units: a glyph drawn at scale 4
-constexpr double rowPitch = 55;                  // units between panel rows
+// A glyph as the panel draws it, virtual-screen units (pixels in the show's window).
+constexpr double boxWidth = glyphWidth * panelTextScale, boxHeight = glyphHeight * panelTextScale;
 
 struct Image {
     int width = 0, height = 0;
@@ -55,9 +55,10 @@ struct Cell {
     double left, top, right, bottom;
 };
 Cell sampledPart(int code, int width, int height) {
-    const int column = code & 15, row = (code - 32) / 16;
-    const double left = (column * cellU + inset) * width, top = (row * cellV + inset) * height;
-    return {left, top, left + sampledU * width, top + sampledV * height};
+    const int column = code % atlasColumns, row = (code - firstAtlasCode) / atlasColumns;
+    const double left = (column * atlasCellU + atlasCellInset) * width;
+    const double top = (row * atlasCellV + atlasCellInset) * height;
+    return {left, top, left + atlasGlyphU * width, top + atlasGlyphV * height};
 }
 
 // Ink of one glyph in drawn box units (32 x 64), from the pixels whose alpha is not 0.
@@ -95,12 +96,10 @@ Image FontAtlas::atlas;
 
 }  // namespace
 
-TEST_F(FontAtlas, HasTheConfiguredSizeForSixteenBySixCells) {
+TEST_F(FontAtlas, HasTheShowsSize) {
     ASSERT_GT(atlas.width, 0) << "fona.png unreadable";
-    EXPECT_EQ(std::to_string(atlas.width), cacheValue("XOON_FONT_ATLAS_WIDTH"));
-    EXPECT_EQ(std::to_string(atlas.height), cacheValue("XOON_FONT_ATLAS_HEIGHT"));
-    EXPECT_GE(atlas.width, 16 * 8);
-    EXPECT_GE(atlas.height, 6 * 16);
+    EXPECT_EQ(atlas.width, fontAtlasWidth);
+    EXPECT_EQ(atlas.height, fontAtlasHeight);
 }
 
 TEST_F(FontAtlas, GlyphsAreWhiteAndStayInsideTheSampledPartOfTheirCells) {
@@ -159,8 +158,8 @@ TEST_F(FontAtlas, RowsDrawnFiftyFiveUnitsApartDoNotTouch) {
     }
     std::printf("ink within x %.1f..%.1f, y %.1f..%.1f of the 32 x 64 box\n", left, right, top,
                 bottom);
-    EXPECT_LT(bottom - top, rowPitch) << "a glyph would run into the next row's glyphs";
-    EXPECT_GT(bottom - top, 0.8 * rowPitch) << "glyphs needlessly small";
+    EXPECT_LT(bottom - top, panelRowPitch) << "a glyph would run into the next row's glyphs";
+    EXPECT_GT(bottom - top, 0.8 * panelRowPitch) << "glyphs needlessly small";
     EXPECT_GT(left, 0);
     EXPECT_LT(right, boxWidth);
     EXPECT_GT(right - left, 0.8 * boxWidth);
@@ -175,7 +174,7 @@ TEST_F(FontAtlas, GlyphsKeepTheirProportionsWhenDrawn) {
     // Capitals stand about as high as the digits and well over half the row pitch.
     const Ink h = glyphInk(atlas, 'H'), zero = glyphInk(atlas, '0');
     EXPECT_NEAR(h.bottom - h.top, zero.bottom - zero.top, 2.0);
-    EXPECT_GT(h.bottom - h.top, rowPitch / 2);
+    EXPECT_GT(h.bottom - h.top, panelRowPitch / 2);
     EXPECT_NEAR(h.bottom, zero.bottom, 1.0) << "one baseline";
 }
 
@@ -183,10 +182,7 @@ TEST_F(FontAtlas, RegeneratingGivesTheSameFile) {
     const std::string font = cacheValue("XOON_FONT_SOURCE");
     ASSERT_FALSE(font.empty());
     const std::string dir = makeScratchDir("font_again");
-    const ProcessResult r =
-        runProcess({binPath("xoon-fontmake"), font, dir + "/fona.png",
-                    cacheValue("XOON_FONT_ATLAS_WIDTH"), cacheValue("XOON_FONT_ATLAS_HEIGHT")},
-                   dir, {}, 60);
+    const ProcessResult r = runProcess({binPath("xoon-fontmake"), font, dir + "/fona.png"}, dir, {}, 60);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string again = readFile(dir + "/fona.png");
     EXPECT_FALSE(again.empty());
@@ -217,21 +213,22 @@ TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
         40);
     ASSERT_EQ(grab.status, 0) << grab.err << show.err;
     const RgbImage screen = readPpm(shot);
-    ASSERT_EQ(screen.width, 800);
-    ASSERT_EQ(screen.height, 400);
+    ASSERT_EQ(screen.width, virtualScreenWidth);
+    ASSERT_EQ(screen.height, virtualScreenHeight);
 
-    // "Hello": each glyph box at x = 20 + 32 c, y = 15, 32 x 64 pixels in the window,
-    // sampled from its atlas cell with nearest filtering.
+    // "Hello": each glyph box in the first row, a pixel per unit in the window, sampled
+    // from its atlas cell with nearest filtering.
     const char greeting[] = "Hello";
     for (int c = 0; c < 5; c++) {
         SCOPED_TRACE(std::string("glyph ") + greeting[c]);
         const Cell cell = sampledPart(greeting[c], atlas.width, atlas.height);
+        const int boxLeft = (int)(panelTextLeft + boxWidth * c);
         int white = 0, differing = 0;
-        // The box's last 9 units lie under the second row's glyphs: compare above them.
-        for (int y = 15; y < 15 + 55; y++)
-            for (int x = 20 + 32 * c; x < 52 + 32 * c; x++) {
-                const double u = cell.left + (x + 0.5 - (20 + 32 * c)) / boxWidth * (cell.right - cell.left);
-                const double v = cell.top + (y + 0.5 - 15) / boxHeight * (cell.bottom - cell.top);
+        // The box's last units lie under the second row's glyphs: compare above them.
+        for (int y = panelRowTop; y < panelRowTop + panelRowPitch; y++)
+            for (int x = boxLeft; x < boxLeft + (int)boxWidth; x++) {
+                const double u = cell.left + (x + 0.5 - boxLeft) / boxWidth * (cell.right - cell.left);
+                const double v = cell.top + (y + 0.5 - panelRowTop) / boxHeight * (cell.bottom - cell.top);
                 const int expected = atlas.at((int)u, (int)v)[3];
                 const uint8_t* p = screen.at(x, y);
                 white += p[0] > 200 && p[1] > 200 && p[2] > 200;
@@ -242,8 +239,9 @@ TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
     }
     // Nothing glyph-like in the left margin or above the first row.
     int marginWhite = 0;
-    for (int y = 0; y < 70; y++)
-        for (int x = 0; x < 800; x++)
-            if (x < 20 || y < 15) marginWhite += screen.at(x, y)[0] > 200 && screen.at(x, y)[1] > 200;
+    for (int y = 0; y < panelRowTop + panelRowPitch; y++)
+        for (int x = 0; x < virtualScreenWidth; x++)
+            if (x < panelTextLeft || y < panelRowTop)
+                marginWhite += screen.at(x, y)[0] > 200 && screen.at(x, y)[1] > 200;
     EXPECT_EQ(marginWhite, 0);
 }

@@ -13,16 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "gfx/video.h"
+#include "show/wave_line.h"
 #include "support/support.h"
 
-constexpr int goldenWidth = 800;
-constexpr int goldenHeight = 400;
+// Golden frames are the virtual screen a pixel per unit.
+constexpr int goldenWidth = virtualScreenWidth;
+constexpr int goldenHeight = virtualScreenHeight;
 // Per channel, out of 255: room for rounding differences between software rasterisers,
 // far below what a moved particle, a changed bar colour or a wrong glyph gives.
 constexpr int channelTolerance = 6;
 // A golden frame must show more than the bars: particles or text light this many pixels above.
 constexpr int minLitAboveBars = 20;
-constexpr int barsTop = 368;  // picture rows from the top; the bars fill the rest
+constexpr int barsTop = (int)barTop;  // picture rows from the top; the bars fill the rest
 
 struct Image {
     int width = 0, height = 0;
@@ -71,7 +74,8 @@ public:
     static void TearDownTestSuite() { SDL_Quit(); }
 
     static ProcessResult capture(std::vector<std::string> options) {
-        std::vector<std::string> argv = {binPath("xoon-capture"), "--size", "800x400"};
+        std::vector<std::string> argv = {binPath("xoon-capture"), "--size",
+                                         std::to_string(goldenWidth) + "x" + std::to_string(goldenHeight)};
         argv.insert(argv.end(), options.begin(), options.end());
         return runProcess(argv, XOON_RUN_DIR, {"LIBGL_ALWAYS_SOFTWARE=1"}, 600);
     }

@@ -8,12 +8,12 @@
 
 #include "gfx/draw.h"
 #include "show/message_panel.h"
+#include "show/tick.h"
 #include "support/gl_feedback.h"
 #include "support/support.h"
 
 namespace {
 
-constexpr int32_t tickMs = 10;
 constexpr int maxTicksPerCharacter = 60;  // longer than any interval or pause
 
 int32_t musicTime = 0;  // ms of the next tick

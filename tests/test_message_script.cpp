@@ -3,17 +3,17 @@
 #include <gtest/gtest.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "message_script.h"
 #include "show/message_panel.h"
+#include "show/tick.h"
 #include "support/support.h"
 
 namespace {
-
-constexpr int32_t tickMs = 10;
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines(1);
@@ -134,15 +134,26 @@ TEST(ShippedScript, OpeningPausesShowOnlyTheCursorForFivePointSixSeconds) {
     EXPECT_EQ(t - tickMs, 5600);
 }
 
-TEST(MessageTool, CompilesAGoodFileAndEscapesWhatCNeeds) {
+// What the compiler makes of the written source is the message, byte for byte, with no
+// warning: quotes, backslashes and "??!" (a trigraph to older compilers) included.
+TEST(MessageTool, WritesSourceThatCompilesToTheMessage) {
     const std::string dir = makeScratchDir("message_good");
-    const ProcessResult r = runMessageTool(dir, "##Hi \"you\"\n\nC:\\ 100%?\n");
+    const std::string message = "##Hi \"you\"\n\nC:\\ 100%?\nWhat?\?! ?\?= ?\?/\n";
+    const ProcessResult r = runMessageTool(dir, message);
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string source = readFile(dir + "/out.cpp");
-    EXPECT_NE(source.find("\"##Hi \\\"you\\\"\\n\"\n"), std::string::npos) << source;
-    EXPECT_NE(source.find("\"\\n\"\n"), std::string::npos) << source;
-    EXPECT_NE(source.find("\"C:\\\\ 100%?\";"), std::string::npos) << "the final line feed is "
-                                                                     "the terminating zero";
+    EXPECT_EQ(r.err, "");
+    writeFile(dir + "/dump.cpp",
+              "#include <cstdio>\n#include \"message_script.h\"\n"
+              "int main() { fputs(messageScript, stdout); }\n");
+    const ProcessResult built =
+        runProcess({XOON_CXX_COMPILER, "-std=c++17", "-Wall", "-Wextra", "-Wtrigraphs", "-Werror", "-I",
+                    std::string(XOON_SOURCE_DIR) + "/data", "-o", dir + "/dump", dir + "/dump.cpp",
+                    dir + "/out.cpp"},
+                   dir, {}, 300);
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_EQ(built.err, "");
+    const ProcessResult ran = runProcess({dir + "/dump"}, dir, {}, 30);
+    EXPECT_EQ(ran.out, message.substr(0, message.size() - 1)) << "the final line feed is the terminating zero";
 }
 
 TEST(MessageTool, RejectsFaultsNamingTheLine) {
@@ -151,7 +162,8 @@ TEST(MessageTool, RejectsFaultsNamingTheLine) {
         const char* where;  // FILE:LINE:COLUMN tail expected in the message
         const char* what;
     } cases[] = {
-        {"fine\ncaf\xc3\xa9\n", ":2:4:", "0xC3"},
+        {"fine\ncaf\xc3\xa9\n", ":2:4:", "U+00E9"},
+        {"fine\n\xff\n", ":2:1:", "0xFF"},
         {"fine\nfine\ttoo\n", ":2:5:", "tab"},
         {"dos line\r\n", ":1:9:", "carriage return"},
         {nullptr, ":2:1:", "zero byte"},  // text with an inner zero, made below
@@ -165,14 +177,27 @@ TEST(MessageTool, RejectsFaultsNamingTheLine) {
         const std::string dir = makeScratchDir("message_bad");
         const std::string text = c.text ? std::string(c.text) : std::string("zero\n\0here\n", 11);
         const ProcessResult r = runMessageTool(dir, text);
-        EXPECT_NE(r.status, 0);
-        EXPECT_NE(r.err.find(std::string("in.txt") + c.where), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string("in.txt") + c.where + " error: "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(c.what), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one error per fault: " << r.err;
         EXPECT_TRUE(readFile(dir + "/out.cpp").empty()) << "nothing written";
     }
-    // 48 shown characters (pause marks not counted) are still allowed: one wrap.
-    const std::string dir = makeScratchDir("message_long");
+}
+
+// A line that fills its rows exactly (24 or 48 shown characters, pause marks not counted)
+// leaves an empty row after it: it is written, with a warning naming it. Not so the last
+// line, whose line feed is not typed.
+TEST(MessageTool, WarnsOfLinesThatLeaveAnEmptyRow) {
+    const std::string dir = makeScratchDir("message_rows");
+    const std::string row = "abcdefghijklmnopqrstuvwx";  // 24
     const ProcessResult r =
-        runMessageTool(dir, "#####012345678901234567890123456789012345678901234567\n");
+        runMessageTool(dir, "ok\n##" + row + "\n" + row + "#" + row + "\n" + row + "y\n" + row + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(readFile(dir + "/out.cpp").empty());
+    const std::string file = dir + "/in.txt";
+    EXPECT_EQ(r.err, file + ":2:26: warning: the line shows exactly 24 characters: the panel wraps after it "
+                            "and leaves an empty row\n" +
+                         file + ":3:49: warning: the line shows exactly 48 characters: the panel wraps "
+                                "after it and leaves an empty row\n");
 }

@@ -11,31 +11,14 @@
 #include "show/particles.h"
 #include "show/random.h"
 #include "show/wave_line.h"
+#include "support/launches.h"
 
 namespace {
-
-struct Launch {
-    int32_t slot;
-    float targetX, targetY;
-    int32_t flightMs;
-};
-std::vector<Launch> launches;
-
-void recordLaunch(int32_t slot, float targetX, float targetY, int32_t flightMs) {
-    launches.push_back({slot, targetX, targetY, flightMs});
-}
 
 OnsetFrame frame(int32_t timeMs, std::initializer_list<int> columns) {
     OnsetFrame f{timeMs, {}};
     for (int n : columns) f.mask[n / 32] |= 1u << (n % 32);
     return f;
-}
-
-float columnX(int column) {
-    const uint32_t bits = 0x3B124925u;  // nearest single to 1/448
-    float scale;
-    std::memcpy(&scale, &bits, sizeof scale);
-    return (float)(column * 800) * scale;
 }
 
 std::vector<int> litColumns() {

@@ -11,28 +11,10 @@
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "support/launches.h"
 #include "support/support.h"
 
 namespace {
-
-struct Launch {
-    int32_t slot;
-    float targetX, targetY;
-    int32_t flightMs;
-};
-std::vector<Launch> launches;
-
-void recordLaunch(int32_t slot, float targetX, float targetY, int32_t flightMs) {
-    launches.push_back({slot, targetX, targetY, flightMs});
-}
-
-// The x the look-ahead scan aims a column's particles at.
-float columnX(int column) {
-    const uint32_t bits = 0x3B124925u;
-    float scale;
-    std::memcpy(&scale, &bits, sizeof scale);
-    return (float)(column * 800) * scale;
-}
 
 class Particles : public ::testing::Test {
 protected:

@@ -25,7 +25,7 @@ const std::vector<std::string> clipEvents = {
 const double clipStarts[] = {0.5, 1.0, 1.5, 2.0, 2.5, 3.0};  // distinct onset moments, s
 const double clipSeconds = 4.0;
 
-const int lowEighth = 448 / 8, upperHalf = 448 / 2;  // columns
+const int lowEighth = onsetColumnCount / 8, upperHalf = onsetColumnCount / 2;  // columns
 const double clipNear = 0.010;  // s: the detector must be this close to the heard onset
 
 struct ClipTone {
@@ -268,15 +268,9 @@ TEST(ScoreSong, TheShowsTableMeetsTheGroundTruth) {
     std::string dir = makeScratchDir("score-song");
     ProcessResult r = runProcess({binPath("xoon-score"), song, "-o", dir + "/table.cpp"}, dir, {}, 120);
     ASSERT_EQ(r.status, 0) << r.err;
-    // A long song shows its progress on standard error, a short one nothing.
-    std::string bytes = readFile(song), error;
-    DecodedSong decoded;
-    ASSERT_TRUE(decodeVorbis((const uint8_t*)bytes.data(), bytes.size(), &decoded, &error)) << error;
-    const double longSong = 20;  // s
-    if ((double)decoded.samples.size() / decoded.rate >= longSong)
-        EXPECT_NE(r.err.find("100%"), std::string::npos) << "no progress line: " << r.err;
-    else
-        EXPECT_EQ(r.err, "");
+    // Standard error is a file here, not a terminal: no progress line, however long the song.
+    EXPECT_EQ(r.err, "");
+    std::string error;
     std::vector<OnsetFrame> again;
     ASSERT_TRUE(parseTableSource(readFile(dir + "/table.cpp"), &again));
     EXPECT_EQ(dumpTable(again), dumpTable(table)) << "the build's table is not the scorer's";

@@ -15,27 +15,11 @@
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/tick.h"
 #include "show/wave_line.h"
+#include "support/launches.h"
 
 namespace {
-
-struct Launch {
-    int32_t slot;
-    float targetX, targetY;
-    int32_t flightMs;
-};
-std::vector<Launch> tickLaunches;
-
-void recordLaunch(int32_t slot, float targetX, float targetY, int32_t flightMs) {
-    tickLaunches.push_back({slot, targetX, targetY, flightMs});
-}
-
-float columnX(int column) {
-    const uint32_t bits = 0x3B124925u;  // nearest single to 1/448
-    float scale;
-    std::memcpy(&scale, &bits, sizeof scale);
-    return (float)(column * 800) * scale;
-}
 
 bool columnSet(const OnsetFrame& f, int n) { return (f.mask[n / 32] >> (n % 32)) & 1u; }
 
@@ -59,9 +43,7 @@ struct ShowFigures {
     int mostLive = 0;
 };
 
-constexpr int32_t tickMs = 10;
 constexpr int32_t lookAheadMs = 2000;
-constexpr float floorY = 368.0f;
 
 int failures = 0;
 #define SHOW_CHECK(cond, ...)                                       \
@@ -90,7 +72,7 @@ ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
     for (int32_t t = 0; t <= endMs; t += tickMs) {
         const int32_t fireFrom = fireCursorPosition(), launchFrom = launchCursorPosition();
         for (int i = 0; i < particleSlotCount; i++) vyBefore[i] = particleSlot(i).vy;
-        tickLaunches.clear();
+        launches.clear();
         simulateTick(t);
         fig.ticks++;
         const int32_t fireTo = fireCursorPosition(), launchTo = launchCursorPosition();
@@ -113,7 +95,7 @@ ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
             if (owner < 0) continue;
             Flight& f = flying[owner];
             f.updates++;
-            const bool relaunched = std::any_of(tickLaunches.begin(), tickLaunches.end(),
+            const bool relaunched = std::any_of(launches.begin(), launches.end(),
                                                 [&](const Launch& l) { return l.slot == i; });
             if (f.updates == f.life) {
                 slotOwner[i] = -1;
@@ -132,7 +114,7 @@ ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
             }
             if (f.updates == f.ticks) {
                 SHOW_CHECK(std::fabs(p.x - f.targetX) < 0.05 &&
-                               std::fabs(p.y - (floorY - 0.005 * f.ticks)) < 0.05,
+                               std::fabs(p.y - (barTop - 0.005 * f.ticks)) < 0.05,
                            "record " << f.record << " at (" << p.x << ", " << p.y
                                      << ") after its flight, target x " << f.targetX);
                 // In steady running it arrives on the tick that fires its onset, or the
@@ -154,13 +136,13 @@ ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
             const int32_t s = table[r].timeMs;
             for (int n = 0; n < waveCellCount; n++) {
                 if (!columnSet(table[r], n)) continue;
-                if (next >= tickLaunches.size()) {
+                if (next >= launches.size()) {
                     SHOW_CHECK(false, "tick " << t << ": missing launch for record " << r);
                     continue;
                 }
-                const Launch& l = tickLaunches[next++];
+                const Launch& l = launches[next++];
                 fig.launches++;
-                SHOW_CHECK(l.targetX == columnX(n) && l.targetY == floorY &&
+                SHOW_CHECK(l.targetX == columnX(n) && l.targetY == barTop &&
                                l.flightMs == t - s + 2 * lookAheadMs,
                            "tick " << t << ": launch for record " << r << " column " << n);
                 if (l.slot < 0) {
@@ -181,7 +163,7 @@ ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
                 flying.push_back(f);
             }
         }
-        SHOW_CHECK(next == tickLaunches.size(), "tick " << t << ": unexpected launches");
+        SHOW_CHECK(next == launches.size(), "tick " << t << ": unexpected launches");
 
         int live = 0;
         for (int i = 0; i < particleSlotCount; i++) live += particleSlot(i).life != 0;

@@ -15,6 +15,7 @@
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/tick.h"
 #include "show/wave_line.h"
 #include "sound/sound.h"
 
@@ -23,13 +24,11 @@ int32_t nextTickTime = 0;
 
 static SoundStream* songStream = nullptr;
 
-constexpr uint32_t videoInitFlags = 0x00100020;  // SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE
+constexpr uint32_t videoInitFlags = SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE;
 constexpr int keyRepeatDelayMs = 500;
 constexpr int keyRepeatIntervalMs = 30;
 constexpr int mixRateHz = 44100;
 constexpr int fullVolume = 255;
-constexpr int32_t tickMs = 10;
-constexpr int32_t resyncThresholdMs = 1000;  // a clock further ahead than this is jumped to
 constexpr uint32_t drawnFrameWaitMs = 10;
 constexpr uint32_t idleFrameWaitMs = 1;
 

@@ -9,6 +9,8 @@ struct SoundStream;
 extern std::atomic<bool> showFinished;
 // Music time (ms) of the next tick to run; only moves forward, or jumps on a resync.
 extern int32_t nextTickTime;
+// A clock further ahead of the next tick than this (ms) is jumped to instead of caught up.
+constexpr int32_t resyncThresholdMs = 1000;
 
 // The files the show reads beside it, by relative name.
 constexpr const char* showSongFile = "xoon09.ogg";
@@ -30,7 +32,7 @@ void startSong(const char* songFile = showSongFile, int32_t leadInMs = 0,
 void setPictureDelay(int32_t delayMs);
 // One frame: read the clock once, resynchronise, idle, or run due ticks and draw.
 void runFrame();
-// One tick of 10 ms: typewriter, diffusion, particles, fire scan, look-ahead scan.
+// One tick of tickMs: typewriter, diffusion, particles, fire scan, look-ahead scan.
 void simulateTick(int32_t tickTime);
 // End-of-stream callback: raises showFinished.
 signed char onStreamEnd(SoundStream* stream, void* buffer, int length, void* userValue);

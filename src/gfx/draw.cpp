@@ -7,18 +7,6 @@ uint32_t fontTexture = 0;
 
 constexpr double channelScale = 1.0 / 256.0;  // 255 gives 0.99609375, never 1.0
 
-// Atlas of 16 x 6 cells for codes 32..127, sampled inset so neighbours never bleed in.
-constexpr int32_t firstAtlasCode = 32;
-constexpr int32_t atlasColumns = 16;
-constexpr float cellU = 0.0625f;         // one sixteenth of the atlas width
-constexpr float cellV = 0.16666667f;     // one sixth of the atlas height
-constexpr float cellInset = 0.002f;
-constexpr float glyphU = 0.0585f;        // cellU less the inset on both sides
-constexpr float glyphV = 0.16266666f;    // cellV less the inset on both sides
-
-constexpr float glyphWidth = 8.0f;   // virtual-screen units at scale 1
-constexpr float glyphHeight = 16.0f;
-
 static float channel(uint32_t colour, int shift) {
     return (float)((double)((colour >> shift) & 0xFF) * channelScale);
 }
@@ -38,10 +26,10 @@ void drawGlyph(int32_t code, float x, float y, float w, float h) {
     const int32_t column = code & (atlasColumns - 1);
     const int32_t row = (code - firstAtlasCode) / atlasColumns;  // truncates toward zero
     // Computed in double, each coordinate rounded once to single precision.
-    const float left = (float)((double)column * cellU + cellInset);
-    const float top = (float)((double)row * cellV + cellInset);
-    const float right = (float)((double)left + glyphU);
-    const float bottom = (float)((double)top + glyphV);
+    const float left = (float)((double)column * atlasCellU + atlasCellInset);
+    const float top = (float)((double)row * atlasCellV + atlasCellInset);
+    const float right = (float)((double)left + atlasGlyphU);
+    const float bottom = (float)((double)top + atlasGlyphV);
     const float xRight = x + w, yBottom = y + h;
     glBegin(GL_TRIANGLE_STRIP);
     glTexCoord2f(left, top);

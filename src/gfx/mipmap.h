@@ -6,12 +6,12 @@
 
 // Receives one finished level: its number (1 and up), its size in texels and its texels row
 // after row as RGBA words (red in bits 0-7, alpha in 24-31). They live in the caller's
-// scratch (or pixels) and only until sink returns.
+// scratch and only until sink returns.
 typedef void (*MipmapLevelSink)(void* context, int32_t level, int32_t width, int32_t height,
                                 const uint32_t* texels);
 
-// Bytes of scratch buildMipmaps needs for a width x height image, at most 40 per pixel;
-// 0 for an empty image or one too large to address.
+// Bytes of scratch buildMipmaps needs for a width x height image: 17 to 34 per pixel (a
+// summed-area table and the largest level); 0 for an empty image or one too large to address.
 size_t mipmapScratchBytes(int32_t width, int32_t height);
 
 // Turns every pixel whose alpha byte is 0 into 0, transparent black, so that no hidden colour
@@ -19,11 +19,7 @@ size_t mipmapScratchBytes(int32_t width, int32_t height);
 void clearTransparentPixels(uint32_t* pixels, size_t count);
 
 // Builds every level below level 0 down to 1 x 1, each straight from level 0, and hands them
-// to sink in order. pixels: width x height words, rows without gaps. scratch:
-// mipmapScratchBytes(width, height) bytes, 8-byte aligned (malloc's is enough).
+// to sink in order. pixels: width x height words, rows without gaps, left as they are.
+// scratch: mipmapScratchBytes(width, height) bytes, 8-byte aligned (malloc's is enough).
 void buildMipmaps(const uint32_t* pixels, int32_t width, int32_t height, void* scratch,
                   MipmapLevelSink sink, void* context);
-// The same levels, but level 1 may be built over the pixels, which it uses up: for the loader,
-// whose image has gone to level 0 already. Leaves part of the scratch untouched (unpaged).
-void buildMipmapsOverImage(uint32_t* pixels, int32_t width, int32_t height, void* scratch,
-                           MipmapLevelSink sink, void* context);

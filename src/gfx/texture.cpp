@@ -105,8 +105,7 @@ void loadTextureImage(const char* name, int32_t clamp) {
     clearTransparentPixels(pixels, (size_t)width * (size_t)height);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
     if (scratch) {
-        // Level 0 has gone: the chain may use the image up.
-        buildMipmapsOverImage(pixels, width, height, scratch, uploadLevel, nullptr);
+        buildMipmaps(pixels, width, height, scratch, uploadLevel, nullptr);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         free(scratch);
     } else {

@@ -13,9 +13,7 @@
 int32_t screenWidth = 0;
 int32_t screenHeight = 0;
 
-constexpr int32_t windowWidth = 800;  // the window is the virtual screen, pixel for pixel
-constexpr int32_t windowHeight = 400;
-constexpr double virtualAspect = 2.0;  // 800 x 400
+constexpr double virtualAspect = (double)virtualScreenWidth / virtualScreenHeight;
 constexpr int glColourBits = 5;
 constexpr int glDepthBits = 16;
 
@@ -28,16 +26,16 @@ void videoFailure(const char* what) {
 Viewport letterboxViewport(int32_t w, int32_t h) {
     const double width = w, height = h;
     Viewport v;
-    if (width / height > virtualAspect) {  // wider than 2:1: bars left and right
-        v.x = (int32_t)((width - 2.0 * height) * 0.5);
+    if (width / height > virtualAspect) {  // wider than the virtual screen: bars left and right
+        v.x = (int32_t)((width - virtualAspect * height) * 0.5);
         v.y = 0;
-        v.width = (int32_t)(2.0 * height);
+        v.width = (int32_t)(virtualAspect * height);
         v.height = h;
     } else {  // bars top and bottom; y uses the exact half width
         v.x = 0;
-        v.y = (int32_t)((height - width * 0.5) * 0.5);
+        v.y = (int32_t)((height - width / virtualAspect) * 0.5);
         v.width = w;
-        v.height = (int32_t)(width * 0.5);
+        v.height = (int32_t)(width / virtualAspect);
     }
     return v;
 }
@@ -47,8 +45,9 @@ void setVideoMode(int32_t modeSelector) {
     if (!info) videoFailure("Video query");
     Uint32 flags = SDL_OPENGL;
     if (modeSelector > 1) {
-        screenWidth = windowWidth;
-        screenHeight = windowHeight;
+        // The window is the virtual screen, pixel for pixel.
+        screenWidth = virtualScreenWidth;
+        screenHeight = virtualScreenHeight;
     } else if (modeSelector == 1) {
         SDL_ShowCursor(SDL_DISABLE);
         screenWidth = info->current_w;
@@ -71,7 +70,7 @@ void setVideoMode(int32_t modeSelector) {
     glViewport(v.x, v.y, v.width, v.height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    gluOrtho2D(0, 800, 400, 0);
+    gluOrtho2D(0, virtualScreenWidth, virtualScreenHeight, 0);
     reloadTextures();
 }
 

@@ -3,21 +3,17 @@
 
 #include <cstring>
 
-#include "message_script.h"
 #include "gfx/draw.h"
+#include "message_script.h"
+#include "show/tick.h"
 
 constexpr int32_t firstWaitTicks = 10;
-constexpr int32_t pauseTicks = 50;        // one '#': 500 ms
+constexpr int32_t pauseTicks = messagePauseMs / tickMs;
 constexpr int32_t intervalBaseTicks = 12;
 constexpr int32_t intervalStepMs = 16;    // the interval grows by one tick every 16 ms...
 constexpr int32_t intervalSteps = 15;     // ...and starts over every 15 steps: 12..26 ticks
-constexpr char pauseMark = '#';
 constexpr char lineFeed = '\n';
-constexpr float textLeft = 20.0f;         // virtual-screen units
-constexpr int32_t rowTop = 15;            // units: top of row 0
-constexpr int32_t rowPitch = 55;          // units between row tops; cells overlap by 9
-constexpr int32_t cellWidth = 32;         // units: 8 x scale
-constexpr float textScale = 4.0f;
+constexpr int32_t cellWidth = (int32_t)(glyphWidth * panelTextScale);  // units
 constexpr uint32_t textColour = 0xFFFFFFFFu;
 constexpr float textAlpha = 1.0f;
 constexpr int32_t cursorBlinkBit = 0x200;  // ms of music clock: shown in the second half
@@ -44,7 +40,7 @@ void advanceTypewriter(int32_t t) {
         if (ch != 0) {
             if (ch == lineFeed) {
                 newLine();
-            } else if (ch == pauseMark) {
+            } else if (ch == messagePauseMark) {
                 panel.typingCountdown = pauseTicks;
             } else {
                 panel.grid[panel.cursorRow][panel.cursorColumn] = ch;
@@ -59,11 +55,12 @@ void advanceTypewriter(int32_t t) {
 
 void drawMessagePanel(int32_t clock) {
     for (int r = 0; r < panelRows; r++)
-        drawText(fontTexture, panel.grid[r], textLeft, (float)(rowTop + rowPitch * r), textColour,
-                 textAlpha, textScale);
+        drawText(fontTexture, panel.grid[r], panelTextLeft, (float)(panelRowTop + panelRowPitch * r),
+                 textColour, textAlpha, panelTextScale);
     if (clock & cursorBlinkBit)
-        drawText(fontTexture, "_", (float)(textLeft + cellWidth * panel.cursorColumn),
-                 (float)(rowTop + rowPitch * panel.cursorRow), textColour, textAlpha, textScale);
+        drawText(fontTexture, "_", (float)(panelTextLeft + cellWidth * panel.cursorColumn),
+                 (float)(panelRowTop + panelRowPitch * panel.cursorRow), textColour, textAlpha,
+                 panelTextScale);
 }
 
 const MessagePanel& messagePanel() { return panel; }

@@ -5,6 +5,13 @@
 constexpr int panelRows = 6;
 constexpr int panelRowStorage = 80;  // characters per row; only 0..23 are ever written
 constexpr int panelColumns = 24;     // visible columns: the wrap width
+// Where the rows stand, in virtual-screen units, and the glyphs' scale (8 x 16 units at 1).
+// Rows are closer than the glyph cells are high (64 units): a cell's bottom 9 units lie
+// under the next row's cells, and the font keeps its ink above them.
+constexpr float panelTextLeft = 20.0f;
+constexpr int32_t panelRowTop = 15;    // top of row 0
+constexpr int32_t panelRowPitch = 55;  // between row tops
+constexpr float panelTextScale = 4.0f;
 
 // The panel's one instance; the counters keep their load-time values until the first tick.
 struct MessagePanel {

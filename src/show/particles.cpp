@@ -2,18 +2,20 @@
 #include "show/particles.h"
 
 #include "gfx/draw.h"
+#include "gfx/video.h"
 #include "show/random.h"
+#include "show/tick.h"
+#include "show/wave_line.h"
 
-constexpr double launchX = 800.0;        // virtual-screen units: the right edge
+constexpr double launchX = virtualScreenWidth;  // virtual-screen units: the right edge
 constexpr int32_t speedDrawRange = 200;  // second draw taken modulo this
 constexpr float speedStep = 0.006666667f;  // vy per speed draw unit, units per tick
 constexpr float halfGravity = 0.005f;      // units per tick squared, for aiming
 constexpr float gravity = 0.01f;           // added to vy every tick
-constexpr double floorY = 368.0;           // top of the bars; only y beyond it bounces
+constexpr double floorY = barTop;          // only y beyond the bars' top bounces
 constexpr double bounceVx = 0.7;           // share of vx kept on a bounce
 constexpr double bounceVy = -0.5;          // vy turns upwards at half speed on a bounce
 constexpr double lifeFactor = 1.5;         // life outlasts the flight by half of it
-constexpr int32_t msPerTick = 10;
 constexpr int32_t fadeStartLife = 120;  // ticks of life left at which the colour starts fading
 constexpr uint32_t fullColour = 0xFF7F7FFFu;
 constexpr uint32_t fadeAlpha = 0xFF000000u;
@@ -36,7 +38,7 @@ void launchParticle(float targetX, float targetY, int32_t flightMs) {
         if (launchObserver) launchObserver(-1, targetX, targetY, flightMs);
         return;
     }
-    const int32_t ticks = flightMs / msPerTick;
+    const int32_t ticks = flightMs / tickMs;
     const int32_t r = particleRandom.nextInt31() % speedDrawRange;
     const double vy = 1.0 + r * (double)speedStep;
     p.x = (float)launchX;

@@ -12,8 +12,9 @@ struct Particle {
 
 // Start-up: frees every slot (life 0); other fields untouched.
 void clearParticles();
-// Called by the look-ahead scan: aims a particle from x 800 so that after flightMs / 10
-// updates it stands at (targetX, just above targetY). Dropped if its random slot is live.
+// Called by the look-ahead scan: aims a particle from the screen's right edge so that after
+// flightMs / tickMs updates it stands at (targetX, just above targetY). Dropped if its random
+// slot is live.
 void launchParticle(float targetX, float targetY, int32_t flightMs);
 // One tick: every live particle moves, feels gravity, may bounce, ages by one.
 void updateParticles();

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "gfx/draw.h"
+#include "gfx/video.h"
 
 static float cells[waveCellCount];
 
@@ -11,10 +12,9 @@ constexpr double lossFraction = 0.05;     // of a cell's value, leaves it per pa
 constexpr double passedOnFraction = 0.95; // of the loss, reaches the neighbours; the rest vanishes
 constexpr double sideSplit = 0.5;         // each neighbour's half of what is passed on
 
-constexpr float barSpacing = 1.7857143f;  // 800 / 448 virtual-screen units
-constexpr float barTop = 368.0f;
+constexpr float barSpacing = (float)virtualScreenWidth / waveCellCount;  // units
 constexpr float barWidth = 2.0f;          // wider than the spacing: neighbours overlap
-constexpr float barHeight = 32.0f;
+constexpr float barHeight = virtualScreenHeight - barTop;
 constexpr double redGain = 175.0, greenGain = 127.0, blueGain = 95.0;
 // Resting colour: alpha 255 with red 63, green 31, blue 31 added to the gains' products.
 constexpr uint32_t restingColour = 0xFF3F1F1F;

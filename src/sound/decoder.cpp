@@ -319,6 +319,10 @@ AudioDecoder* openAudioDecoder(const char* path, int rate, int channels, std::st
         setError(error, "is a folder");
         return nullptr;
     }
+    if (st.st_size == 0) {
+        setError(error, "is empty");
+        return nullptr;
+    }
     // The file protocol would take a name with a colon for another protocol.
     std::string url = std::string("file:") + path;
     return openDecoder(new AudioDecoder(), url.c_str(), rate, channels, error);

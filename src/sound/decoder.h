@@ -10,7 +10,8 @@ struct AudioDecoder;
 
 // Opens a file's best audio track for reading as interleaved float frames at rate Hz with
 // 1 (mixed down) or 2 channels. On failure returns null and sets *error to a short reason
-// ("No such file or directory", "is a folder", "not an audio file", "no audio track").
+// ("No such file or directory", "is a folder", "is empty", "not an audio file", "no audio
+// track").
 // Opening reads only the file's head; callable on any thread.
 AudioDecoder* openAudioDecoder(const char* path, int rate, int channels, std::string* error);
 // The same on bytes in memory (tests and fuzzers); the bytes must outlive the decoder.

@@ -56,10 +56,14 @@ static std::atomic<uint32_t> ringRead{0};
 static std::atomic<bool> decodeDone{false};
 static std::atomic<int64_t> songEndFrames{INT64_MAX};  // lead-in + song, once all decoded
 
-// SDL and the stand-in device: frames heard at anchor's wall time, written by the output
-// thread, read by the main thread.
-static std::atomic<uint64_t> anchor{0};  // heard frames << 32 | wall clock ms
-static uint64_t handedFrames = 0;        // output thread only
+// SDL and the stand-in device: what was heard at the last buffer, written by the output
+// thread, read by the main thread in one word: heard frames (bits 32..63), song frames
+// handed over with that buffer (20..31), the wall clock's ms then (0..19, wrapping).
+static std::atomic<uint64_t> anchor{0};
+constexpr int anchorWallBits = 20;
+constexpr uint32_t anchorWallMask = (1u << anchorWallBits) - 1;
+static_assert(deviceFrames < (1 << (32 - anchorWallBits)), "a buffer's frames fit their bits");
+static uint64_t handedFrames = 0;  // output thread only
 
 static uint32_t wallMs() {
     using namespace std::chrono;
@@ -101,9 +105,11 @@ static void fillDevice(float* out, int frames) {
     // What the listener hears now is what was handed over before this call, less what the
     // driver still holds ahead of it.
     const uint64_t heard = handedFrames > (uint64_t)sdlQueueFrames ? handedFrames - sdlQueueFrames : 0;
-    anchor.store(heard << 32 | wallMs(), std::memory_order_release);
     const bool ended = songPulled();
     const int copied = pullFrames(out, frames);
+    const uint64_t audible = ended ? frames : copied;
+    anchor.store(heard << 32 | audible << anchorWallBits | (wallMs() & anchorWallMask),
+                 std::memory_order_release);
     memset(out + copied * outChannels, 0, (size_t)(frames - copied) * outChannels * sizeof(float));
     // Silence after the song's end is played time; a starved ring mid-song is not.
     handedFrames += ended ? frames : copied;
@@ -282,10 +288,11 @@ static int64_t heardFrames() {
     }
     const uint64_t a = anchor.load(std::memory_order_acquire);
     if (a == 0) return 0;  // no buffer played yet
-    // Between buffers the listener moves on in real time, at most one buffer: never past
-    // what was handed over.
-    uint64_t elapsed = (uint64_t)(uint32_t)(wallMs() - (uint32_t)a) * mixRate / 1000;
-    if (elapsed > (uint64_t)deviceFrames) elapsed = deviceFrames;
+    // Between buffers the listener moves on in real time, never past what that buffer
+    // brought: a ring the player keeps short stops the clock there.
+    const uint64_t audible = (a & 0xFFFFFFFFu) >> anchorWallBits;
+    uint64_t elapsed = (uint64_t)((wallMs() - (uint32_t)a) & anchorWallMask) * mixRate / 1000;
+    if (elapsed > audible) elapsed = audible;
     return (int64_t)((a >> 32) + elapsed);
 }
 

@@ -135,10 +135,13 @@ void writePng(const std::string& path, int w, int h, int colourType, int depth, 
 }
 
 void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba) {
-    std::vector<std::string> rows;
-    for (int y = 0; y < height; y++)
-        rows.emplace_back((const char*)rgba + (size_t)y * width * 4, (size_t)width * 4);
-    writePng(path, width, height, PNG_COLOR_TYPE_RGBA, 8, false, rows);
+    png_image png = {};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = (png_uint_32)width;
+    png.height = (png_uint_32)height;
+    png.format = PNG_FORMAT_RGBA;
+    if (!png_image_write_to_file(&png, path.c_str(), 0, rgba, 0, nullptr))
+        throw std::runtime_error("cannot write " + path + ": " + png.message);
 }
 
 std::string binPath(const std::string& name) {

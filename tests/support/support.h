@@ -31,10 +31,11 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 void copyFile(const std::string& from, const std::string& to);
 
-// Writes 8-bit RGBA pixels (row-major, bytes R, G, B, A) as a PNG.
+// Writes 8-bit RGBA pixels (row-major, bytes R, G, B, A) as a PNG, as the tools write theirs.
 void writePngRgba(const std::string& path, int width, int height, const uint8_t* rgba);
-// Any PNG libpng can write: colour type and bit depth as libpng numbers them, interlaced or
-// not, rows given as packed bytes, palette entries as png_color for palette images.
+// The odd kinds of PNG a loader must also take, for the bad-input corpus: any colour type and
+// bit depth as libpng numbers them, interlaced or not, rows given as packed bytes, palette
+// entries as png_color for palette images. (The simplified writer cannot interlace.)
 struct png_color_struct;
 void writePng(const std::string& path, int w, int h, int colourType, int depth, bool interlaced,
               const std::vector<std::string>& rows,

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "driver/show.h"
 #include "gfx/video.h"
 
@@ -28,11 +28,9 @@ constexpr int defaultFps = 60;
 constexpr int defaultWidth = 1920;
 constexpr int defaultHeight = 1080;
 constexpr int maxSide = 8192;              // pixels; beyond any GL viewport we can expect
-constexpr int64_t resyncThresholdMs = 1000;  // the frame loop's: a bigger gap resynchronises
 constexpr double maxSongSeconds = 2e6;     // the clock is 32-bit ms; keep clear of its end
 constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds like 0.1 x 60
 constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten
-constexpr double logProgressEverySeconds = 10;  // into a log, one line each
 
 static const char usage[] =
     "Usage: xoon-capture [options] (--out DIR | --raw)\n"
@@ -49,7 +47,7 @@ static const char usage[] =
     "                  on; the picture holds, and a stall over 1 s makes the show jump\n"
     "  --out DIR       write DIR/NNNNNN.png, NNNNNN the frame number from the song's start\n"
     "  --raw           write raw RGB24 frames, top row first, to standard output\n"
-    "  --help          this text\n";
+    "  -h, --help      this text\n";
 
 struct Options {
     int fps = defaultFps;
@@ -61,94 +59,65 @@ struct Options {
     bool raw = false;
 };
 
-[[noreturn]] static void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-static void fail(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    fprintf(stderr, "xoon-capture: %s\n", text);
-    exit(2);
-}
-
-static bool parseInt(const char* text, long* value) {
-    char* end;
-    errno = 0;
-    *value = strtol(text, &end, 10);
-    return errno == 0 && end != text && *end == 0;
-}
-
 static bool parseSeconds(const char* text, double* value) {
-    char* end;
-    errno = 0;
-    *value = strtod(text, &end);
-    return errno == 0 && end != text && *end == 0 && std::isfinite(*value) && *value >= 0;
+    return cliParseDouble(text, value) && *value >= 0;
 }
 
 static Options parseOptions(int argc, char** argv) {
+    enum { fpsOption = 256, sizeOption, fromOption, toOption, stallOption, outOption, rawOption };
+    static const option longOptions[] = {{"fps", required_argument, nullptr, fpsOption},
+                                         {"size", required_argument, nullptr, sizeOption},
+                                         {"from", required_argument, nullptr, fromOption},
+                                         {"to", required_argument, nullptr, toOption},
+                                         {"stall", required_argument, nullptr, stallOption},
+                                         {"out", required_argument, nullptr, outOption},
+                                         {"raw", no_argument, nullptr, rawOption},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {}};
     Options o;
     bool sawTo = false;
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i], value;
-        if (arg == "--help" || arg == "-h") {
-            fputs(usage, stdout);
-            exit(0);
-        }
-        if (arg == "--raw") {
-            o.raw = true;
-            continue;
-        }
-        const size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-        } else if (arg == "--fps" || arg == "--size" || arg == "--from" || arg == "--to" ||
-                   arg == "--out" || arg == "--stall") {
-            if (i + 1 == argc) fail("%s needs a value (see --help)", arg.c_str());
-            value = argv[++i];
-        } else {
-            fail("unknown option '%s' (see --help)", arg.c_str());
-        }
-        const char* v = value.c_str();
-        if (arg == "--fps") {
+    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
+        const char* v = optarg;
+        if (c == fpsOption) {
             long fps;
-            if (!parseInt(v, &fps) || fps < minFps || fps > maxFps)
-                fail("--fps wants a whole number from %d to %d, not '%s'", minFps, maxFps, v);
+            if (!cliParseLong(v, &fps) || fps < minFps || fps > maxFps)
+                cliUsageError("--fps wants a whole number from %d to %d, not '%s'", minFps, maxFps, v);
             o.fps = (int)fps;
-        } else if (arg == "--size") {
+        } else if (c == sizeOption) {
             int w, h, used = 0;
             if (sscanf(v, "%dx%d%n", &w, &h, &used) != 2 || v[used] != 0 || w < 1 || h < 1 ||
                 w > maxSide || h > maxSide)
-                fail("--size wants WIDTHxHEIGHT, each 1..%d pixels, not '%s'", maxSide, v);
+                cliUsageError("--size wants WIDTHxHEIGHT, each 1..%d pixels, not '%s'", maxSide, v);
             o.width = w;
             o.height = h;
-        } else if (arg == "--from") {
+        } else if (c == fromOption) {
             const bool back = v[0] == '-';
             if (!parseSeconds(v + back, &o.fromSeconds) || (back && o.fromSeconds == 0))
-                fail("--from wants seconds of song, or a negative count back, not '%s'", v);
+                cliUsageError("--from wants seconds of song, or a negative count back, not '%s'", v);
             if (back) o.fromSeconds = -o.fromSeconds;
-        } else if (arg == "--to") {
+        } else if (c == toOption) {
             if (!parseSeconds(v, &o.toSeconds))
-                fail("--to wants seconds of song (0 or more), not '%s'", v);
+                cliUsageError("--to wants seconds of song (0 or more), not '%s'", v);
             sawTo = true;
-        } else if (arg == "--stall") {
+        } else if (c == stallOption) {
+            const std::string value = v;
             const size_t colon = value.find(':');
             if (colon == std::string::npos ||
                 !parseSeconds(value.substr(0, colon).c_str(), &o.stallAt) ||
                 !parseSeconds(value.substr(colon + 1).c_str(), &o.stallLength) ||
                 o.stallLength <= 0)
-                fail("--stall wants AT:LEN in seconds, LEN above 0, not '%s'", v);
-        } else if (arg == "--out") {
-            if (value.empty()) fail("--out wants a folder");
-            o.outDir = value;
-        } else {
-            fail("unknown option '%s' (see --help)", arg.c_str());
+                cliUsageError("--stall wants AT:LEN in seconds, LEN above 0, not '%s'", v);
+        } else if (c == outOption) {
+            if (!*v) cliUsageError("--out wants a folder");
+            o.outDir = v;
+        } else if (c == rawOption) {
+            o.raw = true;
         }
     }
-    if (o.raw == !o.outDir.empty()) fail("give exactly one of --out DIR and --raw (see --help)");
+    if (optind < argc) cliUsageError("no operands, only options: '%s'", argv[optind]);
+    if (o.raw == !o.outDir.empty()) cliUsageError("give exactly one of --out DIR and --raw");
     if (sawTo && o.fromSeconds >= 0 && o.toSeconds <= o.fromSeconds)
-        fail("--to (%g) must be after --from (%g)", o.toSeconds, o.fromSeconds);
+        cliUsageError("--to (%g) must be after --from (%g)", o.toSeconds, o.fromSeconds);
     return o;
 }
 
@@ -156,10 +125,10 @@ static Options parseOptions(int argc, char** argv) {
 static double songSeconds() {
     OggVorbis_File vf;
     if (ov_fopen(songFile, &vf) != 0)
-        fail("cannot read %s in this folder to learn the song's length (or give --to)", songFile);
+        cliFail("cannot read %s in this folder: it gives the song's length (or give --to)", songFile);
     const double seconds = ov_time_total(&vf, -1);
     ov_clear(&vf);
-    if (seconds <= 0) fail("%s has no length (give --to)", songFile);
+    if (seconds <= 0) cliFail("%s: the song has no length (give --to)", songFile);
     return seconds;
 }
 
@@ -190,28 +159,22 @@ static void grabPicture() {
 }
 
 static void writePng(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) fail("cannot write %s: %s", path.c_str(), strerror(errno));
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (!png || !info || setjmp(png_jmpbuf(png))) fail("cannot encode %s", path.c_str());
-    png_init_io(png, f);
-    // Fast compression: the pictures are mostly black and the capture's speed matters more.
-    png_set_compression_level(png, 1);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; y++) png_write_row(png, &picture[(size_t)y * width * 3]);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    if (fclose(f) != 0) fail("cannot write %s: %s", path.c_str(), strerror(errno));
+    png_image png = {};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = (png_uint_32)width;
+    png.height = (png_uint_32)height;
+    png.format = PNG_FORMAT_RGB;
+    // The pictures are mostly black, and the capture's speed matters more than their size.
+    png.flags = PNG_IMAGE_FLAG_FAST;
+    if (!png_image_write_to_file(&png, path.c_str(), 0, picture.data(), 0, nullptr))
+        cliFail("cannot write %s: %s", path.c_str(), png.message);
 }
 
 static void makeFolder(const std::string& dir) {
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string part = dir.substr(0, slash);
         if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-            fail("cannot make folder %s: %s", part.c_str(), strerror(errno));
+            cliFail("cannot make folder %s: %s", part.c_str(), strerror(errno));
         if (slash == std::string::npos) break;
     }
 }
@@ -223,11 +186,13 @@ static double wallSeconds() {
 }
 
 int main(int argc, char** argv) {
+    cliStart("xoon-capture", usage);
     const Options o = parseOptions(argc, argv);
     const double toSeconds = o.toSeconds < 0 ? songSeconds() : o.toSeconds;
     if (toSeconds <= o.fromSeconds)
-        fail("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds, toSeconds);
-    if (toSeconds == 0) fail("nothing to capture before --to 0");
+        cliUsageError("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds,
+                      toSeconds);
+    if (toSeconds == 0) cliUsageError("nothing to capture before --to 0");
     fps = o.fps;
     width = o.width;
     height = o.height;
@@ -240,7 +205,7 @@ int main(int argc, char** argv) {
     int64_t first = (int64_t)ceil(o.fromSeconds * fps - frameEpsilon);
     if (o.fromSeconds < 0)
         first = std::max<int64_t>(0, end - (int64_t)ceil(-o.fromSeconds * fps - frameEpsilon));
-    if (toSeconds > maxSongSeconds) fail("--to is beyond the show's 32-bit clock");
+    if (toSeconds > maxSongSeconds) cliUsageError("--to is beyond the show's 32-bit clock");
     if (!o.outDir.empty()) makeFolder(o.outDir);
     signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we can report
 
@@ -253,8 +218,6 @@ int main(int argc, char** argv) {
 
     double startedAt = wallSeconds();  // again at the first frame: the rate omits the pre-roll
     double lastProgress = -1;
-    const bool terminal = isatty(fileno(stderr));
-    const double progressEvery = terminal ? progressEverySeconds : logProgressEverySeconds;
     int64_t lastRunClock = 0;
     for (int64_t n = 0; n < end; n++) {
         // Before the stretch, the show runs in as few frames as leave its state exactly as
@@ -275,24 +238,26 @@ int main(int argc, char** argv) {
         if (n < first) continue;
         if (o.raw) {
             if (fwrite(picture.data(), 1, picture.size(), stdout) != picture.size())
-                fail("cannot write frame %lld to standard output: %s", (long long)n,
-                     strerror(errno));
+                cliFail("cannot write frame %lld to standard output: %s", (long long)n,
+                        strerror(errno));
         } else {
             char name[32];
             snprintf(name, sizeof name, "/%06lld.png", (long long)n);
             writePng(o.outDir + name);
         }
         const double now = wallSeconds() - startedAt;
-        if (now - lastProgress >= progressEvery || n == end - 1) {
+        if (now - lastProgress >= progressEverySeconds) {
             lastProgress = now;
-            fprintf(stderr, "%sxoon-capture: frame %lld of %lld, %.2f s of song, %.1f frames/s%s",
-                    terminal ? "\r" : "", (long long)(n - first + 1), (long long)(end - first),
-                    (double)n / fps, (n - first + 1) / (now > 0 ? now : 1e-9),
-                    terminal ? "  " : "\n");
+            cliProgress("frame %lld of %lld, %.2f s of song, %.1f frames/s", (long long)(n - first + 1),
+                        (long long)(end - first), (double)n / fps, (n - first + 1) / (now > 0 ? now : 1e-9));
         }
     }
     if (o.raw && fflush(stdout) != 0)
-        fail("cannot write to standard output: %s", strerror(errno));
-    if (terminal) fprintf(stderr, "\n");
+        cliFail("cannot write to standard output: %s", strerror(errno));
+    // One last line, on a terminal or in a log: how much and how fast.
+    cliProgressDone();
+    const double seconds = wallSeconds() - startedAt;
+    fprintf(stderr, "xoon-capture: %lld frames to %.2f s of song, %.1f frames/s\n", (long long)(end - first),
+            (double)(end - 1) / fps, (end - first) / (seconds > 0 ? seconds : 1e-9));
     return 0;
 }

@@ -1,6 +1,10 @@
 // xoon-compose: renders the show's song to Ogg Vorbis and writes its ground truth of onsets.
 
+#include <ebur128.h>
+#include <vorbis/vorbisfile.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,14 +13,31 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "song.h"
 #include "vorbis_writer.h"
 #include "synth.h"
 
 static const double targetLufs = -14.0;      // integrated loudness of the master
-static const double ceilingDbfs = -1.8;      // limiter ceiling; the encoder adds a little
+static const double truePeakCeilingDbtp = -1.0;  // of the encoded song, as a player decodes it
+// The encoder moves peaks a little: the master aims this far below the ceiling.
+static const double encoderMarginDb = 0.5;
+static const int masteringPasses = 8;        // at most, lowering the limiter each time
 static const float vorbisQuality = 0.5f;     // about 160 kbit/s
 static const int oggSerial = 0x786f6f6e;     // fixed: identical files every run
+static const int stereo = 2;
+
+static const char usage[] =
+    "Usage: xoon-compose OUT.ogg TRUTH.txt [options]\n"
+    "Renders the show's song with our own synthesiser and sequencer into an Ogg Vorbis file,\n"
+    "mastered to -14 LUFS with true peaks at or below -1 dBTP (measured by libebur128), and\n"
+    "writes its ground truth: every note onset, one a line. Prints the song's loudness and\n"
+    "true peak as encoded. Both files are written whole or not at all.\n"
+    "\n"
+    "  --seconds S      render only the first S seconds (1 or more)\n"
+    "  --only NAME,...  only these instruments (e.g. kick,bass), as loud as in the song\n"
+    "  --pcm FILE       also write the mastered samples: interleaved stereo float32\n"
+    "  -h, --help       this text\n";
 
 // Outputs are written beside their final names and renamed only when all are whole, so a
 // reader (the scorer, run by the same build) never sees a half-written song, and a failure
@@ -27,31 +48,34 @@ struct Output {
 };
 static std::vector<Output> outputs;
 
-static void fail(const char* what, const char* name) {
-    fprintf(stderr, "xoon-compose: %s %s\n", what, name);
+[[noreturn]] static void fail(const char* what, const char* name, const char* why) {
     for (Output& o : outputs) {
         if (o.file) fclose(o.file);
         remove(o.part.c_str());
     }
-    exit(1);
+    cliFail("%s %s: %s", what, name, why);
 }
 
 static FILE* openOutput(const char* name) {
     outputs.push_back({name, std::string(name) + ".part", nullptr});
     outputs.back().file = fopen(outputs.back().part.c_str(), "wb");
-    if (!outputs.back().file) fail("cannot write", name);
+    if (!outputs.back().file) fail("cannot write", name, strerror(errno));
     return outputs.back().file;
 }
 
-static void finishOutputs() {
+static void closeOutputs() {
     for (Output& o : outputs) {
         bool ok = !ferror(o.file);
         ok = fclose(o.file) == 0 && ok;
         o.file = nullptr;
-        if (!ok) fail("cannot finish", o.name.c_str());
+        if (!ok) fail("cannot write", o.name.c_str(), strerror(errno));
     }
+}
+
+static void renameOutputs() {
     for (Output& o : outputs)
-        if (rename(o.part.c_str(), o.name.c_str()) != 0) fail("cannot finish", o.name.c_str());
+        if (rename(o.part.c_str(), o.name.c_str()) != 0)
+            fail("cannot write", o.name.c_str(), strerror(errno));
 }
 
 // Per-instrument mix: level, stereo position (-1 left .. 1 right), reverb send, and whether
@@ -97,7 +121,9 @@ static void buildDuck(const std::vector<Note>& notes, int64_t total, std::vector
 static void renderNotes(const std::vector<Note>& notes, const std::vector<float>& duck,
                         int64_t total, Mix& mix) {
     std::vector<float> l, r;
-    for (const Note& n : notes) {
+    for (size_t k = 0; k < notes.size(); k++) {
+        const Note& n = notes[k];
+        if (k % 256 == 0) cliProgress("rendering %zu%%", k * 100 / notes.size());
         if (n.start >= total) continue;
         // The noise seed comes from the note itself, so a note sounds the same whether it
         // is rendered with the whole song or alone.
@@ -198,55 +224,81 @@ static void renderMix(const std::vector<Note>& notes, const std::vector<float>& 
     mix.send.clear();
 }
 
-// Integrated loudness in LUFS: K-weighting, 400 ms blocks every 100 ms, absolute gate at
-// -70 LUFS and relative gate 10 LU below the absolute-gated mean.
-static double integratedLoudness(const std::vector<float>& l, const std::vector<float>& r) {
-    struct Biquad {
-        double b0, b1, b2, a1, a2, z1 = 0, z2 = 0;
-        double run(double x) {
-            double y = b0 * x + z1;
-            z1 = b1 * x - a1 * y + z2;
-            z2 = b2 * x - a2 * y;
-            return y;
-        }
-    };
-    double k = tan(M_PI * 1681.974450955533 / sampleRate);
-    double vh = pow(10.0, 3.999843853973347 / 20.0), vb = pow(vh, 0.4996667741545416);
-    double q = 0.7071752369554196, a0 = 1.0 + k / q + k * k;
-    Biquad shelf = {(vh + vb * k / q + k * k) / a0, 2.0 * (k * k - vh) / a0,
-                    (vh - vb * k / q + k * k) / a0, 2.0 * (k * k - 1.0) / a0,
-                    (1.0 - k / q + k * k) / a0};
-    k = tan(M_PI * 38.13547087602444 / sampleRate);
-    q = 0.5003270373238773;
-    a0 = 1.0 + k / q + k * k;
-    Biquad highPass = {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
-    Biquad chain[2][2] = {{shelf, highPass}, {shelf, highPass}};
+// Integrated loudness (LUFS) and true peak (dBTP) of a stereo signal, as the standard
+// defines them, measured by libebur128.
+struct Loudness {
+    double integratedLufs, truePeakDbtp;
+};
 
-    const int64_t quarter = sampleRate / 10;  // 100 ms hop
-    std::vector<double> quarters;
-    double acc = 0;
-    for (size_t i = 0; i < l.size(); i++) {
-        double a = chain[0][1].run(chain[0][0].run(l[i]));
-        double b = chain[1][1].run(chain[1][0].run(r[i]));
-        acc += a * a + b * b;
-        if ((int64_t)(i + 1) % quarter == 0) {
-            quarters.push_back(acc / quarter);
-            acc = 0;
+class LoudnessMeter {
+public:
+    explicit LoudnessMeter(long rate)
+        : state(ebur128_init(stereo, (unsigned long)rate, EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK)) {
+        if (!state) cliFail("cannot start libebur128: out of memory");
+    }
+    ~LoudnessMeter() { ebur128_destroy(&state); }
+    LoudnessMeter(const LoudnessMeter&) = delete;
+    LoudnessMeter& operator=(const LoudnessMeter&) = delete;
+
+    void add(const float* left, const float* right, size_t frames) {
+        for (size_t at = 0; at < frames; at += chunkFrames) {
+            const size_t n = std::min(chunkFrames, frames - at);
+            for (size_t i = 0; i < n; i++) {
+                interleaved[stereo * i] = left[at + i];
+                interleaved[stereo * i + 1] = right[at + i];
+            }
+            ebur128_add_frames_float(state, interleaved, n);
         }
     }
-    std::vector<double> blocks;
-    for (size_t i = 3; i < quarters.size(); i++)
-        blocks.push_back(0.25 * (quarters[i - 3] + quarters[i - 2] + quarters[i - 1] + quarters[i]));
-    auto lufs = [](double power) { return -0.691 + 10.0 * log10(power); };
-    auto gatedMean = [&](double gate) {
-        double sum = 0;
-        int count = 0;
-        for (double z : blocks)
-            if (z > 0 && lufs(z) > gate) sum += z, count++;
-        return count ? sum / count : 1e-12;
-    };
-    double relativeGate = lufs(gatedMean(-70.0)) - 10.0;
-    return lufs(gatedMean(relativeGate));
+    Loudness result() {
+        Loudness m = {};
+        double peak = 0;
+        for (unsigned c = 0; c < stereo; c++) {
+            double channelPeak = 0;
+            ebur128_true_peak(state, c, &channelPeak);
+            peak = std::max(peak, channelPeak);
+        }
+        ebur128_loudness_global(state, &m.integratedLufs);
+        m.truePeakDbtp = 20.0 * log10(std::max(peak, 1e-10));
+        return m;
+    }
+
+private:
+    static constexpr size_t chunkFrames = 4096;
+    ebur128_state* state;
+    float interleaved[stereo * chunkFrames];
+};
+
+static Loudness measure(const std::vector<float>& l, const std::vector<float>& r) {
+    LoudnessMeter meter(sampleRate);
+    meter.add(l.data(), r.data(), l.size());
+    return meter.result();
+}
+
+// The encoded file read back as a player would decode it, measured.
+static bool measureEncoded(const char* path, Loudness* m) {
+    OggVorbis_File vf;
+    if (ov_fopen(path, &vf) != 0) return false;
+    const vorbis_info* vi = ov_info(&vf, -1);
+    if (!vi || vi->channels != stereo) {
+        ov_clear(&vf);
+        return false;
+    }
+    LoudnessMeter meter(vi->rate);
+    for (;;) {
+        float** pcm;
+        int section;
+        const long n = ov_read_float(&vf, &pcm, 4096, &section);
+        if (n < 0) {
+            ov_clear(&vf);
+            return false;
+        }
+        if (n == 0) break;
+        meter.add(pcm[0], pcm[1], (size_t)n);
+    }
+    ov_clear(&vf);
+    *m = meter.result();
+    return true;
 }
 
 // Look-ahead peak limiter: returns the gain for every sample, which falls before a peak
@@ -297,26 +349,40 @@ static void applyGain(const Mix& mix, const std::vector<float>& gain, std::vecto
 }
 
 // Gain for every sample: toward the loudness target, re-measured after the limiter has
-// shaved the peaks.
-static std::vector<float> masterGain(const Mix& mix) {
-    const double ceiling = pow(10.0, ceilingDbfs / 20.0);
-    double gain = pow(10.0, (targetLufs - integratedLoudness(mix.left, mix.right)) / 20.0);
-    std::vector<float> outL, outR;
-    for (int pass = 0; pass < 3; pass++) {
-        applyGain(mix, limiterGain(mix.left, mix.right, gain, ceiling), outL, outR);
-        gain *= pow(10.0, (targetLufs - integratedLoudness(outL, outR)) / 20.0);
+// shaved the peaks; the limiter, which sees sample peaks only, comes down until the true
+// peaks (between the samples) stay below the ceiling less the encoder's margin.
+static std::vector<float> masterGain(const Mix& mix, Loudness* mastered) {
+    const double truePeakGoal = truePeakCeilingDbtp - encoderMarginDb;
+    double ceilingDbfs = truePeakGoal;  // of sample peaks, which the true peaks exceed
+    double gain = pow(10.0, (targetLufs - measure(mix.left, mix.right).integratedLufs) / 20.0);
+    std::vector<float> outL, outR, curve;
+    for (int pass = 0; pass < masteringPasses; pass++) {
+        cliProgress("mastering, pass %d", pass + 1);
+        const double ceiling = pow(10.0, ceilingDbfs / 20.0);
+        for (int step = 0; step < 3; step++) {
+            applyGain(mix, limiterGain(mix.left, mix.right, gain, ceiling), outL, outR);
+            gain *= pow(10.0, (targetLufs - measure(outL, outR).integratedLufs) / 20.0);
+        }
+        curve = limiterGain(mix.left, mix.right, gain, ceiling);
+        applyGain(mix, curve, outL, outR);
+        *mastered = measure(outL, outR);
+        const double excess = mastered->truePeakDbtp - truePeakGoal;
+        if (excess <= 0) break;
+        ceilingDbfs -= excess;
     }
-    return limiterGain(mix.left, mix.right, gain, ceiling);
+    return curve;
 }
 
 static void encode(const std::vector<float>& l, const std::vector<float>& r, FILE* out,
                    const char* name) {
-    const bool ok = writeVorbis(out, 2, sampleRate, vorbisQuality, oggSerial, "xoon09", (long)l.size(),
+    const long frames = (long)l.size();
+    const bool ok = writeVorbis(out, stereo, sampleRate, vorbisQuality, oggSerial, "xoon09", frames,
                                 [&](float** planes, long at, long n) {
+                                    if (at % (64 * n) == 0) cliProgress("encoding %ld%%", at * 100 / frames);
                                     memcpy(planes[0], &l[at], n * sizeof(float));
                                     memcpy(planes[1], &r[at], n * sizeof(float));
                                 });
-    if (!ok) fail("encoder refuses the format for", name);
+    if (!ok) fail("cannot write", name, "the Vorbis encoder refuses the format");
 }
 
 static void writeTruth(const std::vector<Note>& notes, int64_t total, FILE* out) {
@@ -327,15 +393,6 @@ static void writeTruth(const std::vector<Note>& notes, int64_t total, FILE* out)
         if (n.start < total)
             fprintf(out, "%.6f %s %d\n", (double)n.start / sampleRate, instrumentName(n.instrument),
                     n.pitch);
-}
-
-static void usage() {
-    fprintf(stderr,
-            "usage: xoon-compose OUT.ogg TRUTH.txt [--seconds S] [--only NAME,...] [--pcm FILE]\n"
-            "  --seconds S     render only the first S seconds\n"
-            "  --only NAME,... only these instruments (e.g. kick,bass), as loud as in the song\n"
-            "  --pcm FILE      also write the mastered samples: interleaved stereo float32\n");
-    exit(2);
 }
 
 // Parses "kick,bass" into a set of instruments; false on an unknown name.
@@ -359,30 +416,36 @@ static void writePcm(const std::vector<float>& l, const std::vector<float>& r, F
     std::vector<float> frame(2 * l.size());
     for (size_t i = 0; i < l.size(); i++) frame[2 * i] = l[i], frame[2 * i + 1] = r[i];
     if (fwrite(frame.data(), sizeof(float), frame.size(), out) != frame.size())
-        fail("cannot write", name);
+        fail("cannot write", name, strerror(errno));
 }
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc % 2 == 0) usage();
+    cliStart("xoon-compose", usage);
+    static const option longOptions[] = {{"seconds", required_argument, nullptr, 's'},
+                                         {"only", required_argument, nullptr, 'o'},
+                                         {"pcm", required_argument, nullptr, 'p'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {}};
     double seconds = songSeconds;
     bool wanted[instrumentCount];
     for (bool& w : wanted) w = true;
     const char* pcmName = nullptr;
-    for (int i = 3; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--seconds")) {
-            seconds = atof(argv[i + 1]);
-            if (!(seconds >= 1.0 && seconds <= songSeconds)) usage();
-        } else if (!strcmp(argv[i], "--only")) {
-            if (!parseInstruments(argv[i + 1], wanted)) usage();
-        } else if (!strcmp(argv[i], "--pcm")) {
-            pcmName = argv[i + 1];
-        } else {
-            usage();
+    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
+        if (c == 's') {
+            if (!cliParseDouble(optarg, &seconds) || !(seconds >= 1.0 && seconds <= songSeconds))
+                cliUsageError("--seconds wants 1 to %g, not '%s'", songSeconds, optarg);
+        } else if (c == 'o') {
+            if (!parseInstruments(optarg, wanted)) cliUsageError("--only: unknown instrument in '%s'", optarg);
+        } else if (c == 'p') {
+            pcmName = optarg;
         }
     }
+    if (argc - optind != 2) cliUsageError("give the song and the ground truth to write");
+    const char* songName = argv[optind];
+    const char* truthName = argv[optind + 1];
     const int64_t total = (int64_t)llround(seconds * sampleRate);
-    FILE* oggFile = openOutput(argv[1]);
-    FILE* truthFile = openOutput(argv[2]);
+    FILE* oggFile = openOutput(songName);
+    FILE* truthFile = openOutput(truthName);
     FILE* pcmFile = pcmName ? openOutput(pcmName) : nullptr;
 
     std::vector<Note> notes = arrangeSong();
@@ -395,21 +458,40 @@ int main(int argc, char** argv) {
     buildDuck(notes, total, duck);
     Mix full;
     renderMix(notes, duck, total, full);
-    std::vector<float> gain = masterGain(full);
+    Loudness mastered;
+    std::vector<float> gain = masterGain(full, &mastered);
 
     // Chosen instruments alone are mastered with the whole song's gain, so they are exactly
     // their share of the song.
     std::vector<Note> chosen;
     for (const Note& n : notes)
         if (wanted[n.instrument]) chosen.push_back(n);
+    const bool whole = chosen.size() == notes.size();
     Mix part;
-    if (chosen.size() < notes.size()) renderMix(chosen, duck, total, part);
+    if (!whole) renderMix(chosen, duck, total, part);
     std::vector<float> outL, outR;
-    applyGain(chosen.size() < notes.size() ? part : full, gain, outL, outR);
+    applyGain(whole ? full : part, gain, outL, outR);
 
-    encode(outL, outR, oggFile, argv[1]);
+    encode(outL, outR, oggFile, songName);
     writeTruth(chosen, total, truthFile);
     if (pcmFile) writePcm(outL, outR, pcmFile, pcmName);
-    finishOutputs();
+    closeOutputs();
+    // What a player will hear: the song decoded again, held to the ceiling.
+    cliProgress("measuring the encoded song");
+    Loudness encoded;
+    if (!measureEncoded(outputs[0].part.c_str(), &encoded))
+        fail("cannot read back", songName, "the encoded song does not decode");
+    cliProgressDone();
+    if (whole && encoded.truePeakDbtp > truePeakCeilingDbtp) {
+        char why[120];
+        snprintf(why, sizeof why, "true peak %.2f dBTP is above %.1f dBTP (%.2f dBTP before encoding)",
+                 encoded.truePeakDbtp, truePeakCeilingDbtp, mastered.truePeakDbtp);
+        fail("cannot master", songName, why);
+    }
+    renameOutputs();
+    printf("xoon-compose: %s: integrated loudness %.2f LUFS, true peak %.2f dBTP (master before "
+           "encoding: %.2f LUFS, %.2f dBTP)\n",
+           songName, encoded.integratedLufs, encoded.truePeakDbtp, mastered.integratedLufs,
+           mastered.truePeakDbtp);
     return 0;
 }

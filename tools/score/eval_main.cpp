@@ -1,31 +1,40 @@
 // xoon-score-eval TRUTH.txt DETECTIONS: F-measure of an onset table (C++ source written
 // by xoon-score) or of a plain list of onset times in seconds against a ground truth.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "cli.h"
 #include "evaluate.h"
 #include "onsets.h"
 
+static const char usage[] =
+    "Usage: xoon-score-eval TRUTH.txt TABLE.cpp|TIMES.txt\n"
+    "Measures detected onsets against a song's ground truth (as xoon-compose writes it): an\n"
+    "onset table source written by xoon-score, or a list of onset times in seconds, one a\n"
+    "line. Prints F-measure, precision and recall within 25 and 50 ms, and for a table its\n"
+    "shape and how kicks and lone hats light the columns.\n"
+    "\n"
+    "  -h, --help  this text\n";
+
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: xoon-score-eval TRUTH.txt TABLE.cpp|TIMES.txt\n");
-        return 2;
+    cliStart("xoon-score-eval", usage);
+    static const option longOptions[] = {{"help", no_argument, nullptr, 'h'}, {}};
+    while (cliOption(argc, argv, "h", longOptions) != -1) {
     }
+    if (argc - optind != 2) cliUsageError("give a ground truth and the detections to measure");
+    const char* truthPath = argv[optind];
+    const char* detectionsPath = argv[optind + 1];
     const double mergeSeconds = 0.010;  // truth notes closer than this are one moment
     std::vector<TruthNote> notes;
     std::string error;
-    if (!readTruth(argv[1], &notes, &error)) {
-        fprintf(stderr, "xoon-score-eval: %s\n", error.c_str());
-        return 1;
-    }
-    std::ifstream in(argv[2]);
-    if (!in) {
-        fprintf(stderr, "xoon-score-eval: cannot open %s\n", argv[2]);
-        return 1;
-    }
+    if (!readTruth(truthPath, &notes, &error)) cliFail("%s", error.c_str());
+    std::ifstream in(detectionsPath);
+    if (!in) cliFail("cannot read %s: %s", detectionsPath, strerror(errno));
     std::stringstream text;
     text << in.rdbuf();
     std::vector<OnsetFrame> table;
@@ -59,7 +68,7 @@ int main(int argc, char** argv) {
     printf("bits per 10 s:");
     for (int b : s.bitsPer10s) printf(" %d", b);
     printf("\n");
-    const int lowEighth = 448 / 8, upperHalf = 448 / 2;
+    const int lowEighth = onsetColumnCount / 8, upperHalf = onsetColumnCount / 2;
     const double near = 0.025, alone = 0.050;  // seconds
     int kicks = 0, kicksLow = 0;
     for (const TruthNote& n : notes) {

@@ -1,4 +1,4 @@
-// xoon-score SONG.ogg -o FILE: writes the song's onset table as C++ source for the show.
+// xoon-score SONG -o TABLE.cpp: writes the song's onset table as C++ source for the show.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,12 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "onsets.h"
 
-static int usage() {
-    fprintf(stderr, "usage: xoon-score SONG.ogg -o TABLE.cpp\n");
-    return 2;
-}
+static const char usage[] =
+    "Usage: xoon-score SONG -o TABLE.cpp\n"
+    "Finds the note onsets of a song (Ogg Vorbis, any rate and channel count) in the show's\n"
+    "columns and writes them as the C++ source of the show's onset table. A song that cannot\n"
+    "be scored leaves nothing written.\n"
+    "\n"
+    "  -o, --output FILE  the table source to write (written whole or not at all)\n"
+    "  -h, --help         this text\n";
 
 static bool readWhole(const char* path, std::vector<uint8_t>* bytes, std::string* error) {
     FILE* in = fopen(path, "rb");
@@ -30,9 +35,17 @@ static bool readWhole(const char* path, std::vector<uint8_t>* bytes, std::string
     return ok;
 }
 
-static std::string baseName(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+// The song's file name as the table's first comment line names it: any byte that could end
+// or continue that line (a line feed, a backslash) or is not plain ASCII becomes '?', and a
+// long name is cut, so that whatever the file system allowed, the source still compiles.
+static std::string commentName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t longest = 80;
+    if (name.size() > longest) name = name.substr(0, longest) + "...";
+    for (char& c : name)
+        if (c < ' ' || c > '~' || c == '\\') c = '?';
+    return name;
 }
 
 // Writes beside the target and renames, so a failure never leaves a half-written table.
@@ -61,21 +74,21 @@ static bool writeAtomically(const std::string& path, const std::string& text, st
 }
 
 int main(int argc, char** argv) {
-    const char* songPath = nullptr;
+    cliStart("xoon-score", usage);
+    static const option longOptions[] = {
+        {"output", required_argument, nullptr, 'o'}, {"help", no_argument, nullptr, 'h'}, {}};
     const char* outPath = nullptr;
-    for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "-o") && i + 1 < argc) outPath = argv[++i];
-        else if (!songPath && argv[i][0] != '-') songPath = argv[i];
-        else return usage();
+    for (int c; (c = cliOption(argc, argv, "o:h", longOptions)) != -1;) {
+        if (c == 'o') outPath = optarg;
     }
-    if (!songPath || !outPath) return usage();
+    if (optind == argc) cliUsageError("give the song to score");
+    if (optind + 1 < argc) cliUsageError("one song at a time, not '%s' too", argv[optind + 1]);
+    if (!outPath) cliUsageError("give the table to write with -o");
+    const char* songPath = argv[optind];
 
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!readWhole(songPath, &bytes, &error)) {
-        fprintf(stderr, "xoon-score: cannot read %s: %s\n", songPath, error.c_str());
-        return 1;
-    }
+    if (!readWhole(songPath, &bytes, &error)) cliFail("cannot read %s: %s", songPath, error.c_str());
     // Only long songs get a progress line; short ones finish before it would help.
     const double progressSeconds = 20;  // of song
     const int progressStep = 10;        // percent between updates
@@ -84,19 +97,13 @@ int main(int argc, char** argv) {
         int percent = (int)(done * 100) / progressStep * progressStep;
         if (songSeconds < progressSeconds || percent == shownPercent) return;
         shownPercent = percent;
-        fprintf(stderr, "\rxoon-score: scoring %s %3d%%", songPath, percent);
-        fflush(stderr);
+        cliProgress("scoring %s %3d%%", songPath, percent);
     };
     std::vector<OnsetFrame> table;
     bool ok = scoreVorbis(bytes.data(), bytes.size(), &table, &error, progress);
-    if (shownPercent >= 0) fprintf(stderr, "\n");
-    if (!ok) {
-        fprintf(stderr, "xoon-score: %s is not a usable Ogg Vorbis song: %s\n", songPath, error.c_str());
-        return 1;
-    }
-    if (!writeAtomically(outPath, tableSource(table, baseName(songPath)), &error)) {
-        fprintf(stderr, "xoon-score: cannot write %s: %s\n", outPath, error.c_str());
-        return 1;
-    }
+    cliProgressDone();
+    if (!ok) cliFail("%s: not a usable Ogg Vorbis song: %s", songPath, error.c_str());
+    if (!writeAtomically(outPath, tableSource(table, commentName(songPath)), &error))
+        cliFail("cannot write %s: %s", outPath, error.c_str());
     return 0;
 }

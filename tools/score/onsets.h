@@ -9,7 +9,7 @@
 
 #include "onset_table.h"
 
-constexpr int scoreColumns = 448;
+constexpr int scoreColumns = onsetColumnCount;  // one band per column of the show
 constexpr double lowestColumnHz = 30.0;      // centre of column 0
 constexpr double highestColumnHz = 16000.0;  // centre of column 447
 

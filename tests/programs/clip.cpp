@@ -1,6 +1,6 @@
-// Writes a short Ogg Vorbis clip of tones, noise bursts and kicks at known times, so the
-// scorer's tests know exactly where each onset is and which frequencies it covers.
-
+// xoon-clip: writes a short Ogg Vorbis clip of tones, noise bursts and kicks at known times,
+// so the scorer's tests know exactly where each onset is and which frequencies it covers.
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,16 +8,21 @@
 #include <cstring>
 #include <vector>
 
+#include "cli.h"
 #include "vorbis_writer.h"
 
-static void usage() {
-    fprintf(stderr,
-            "usage: xoon-clip OUT.ogg [--seconds S] [--rate HZ] [--channels N] EVENT...\n"
-            "  tone:START:FREQ:LENGTH[:AMP]      sine (seconds, Hz, seconds)\n"
-            "  noise:START:LOW:HIGH:LENGTH[:AMP] noise band from LOW to HIGH Hz\n"
-            "  kick:START[:AMP]                  sine falling from 145 Hz to 45 Hz\n");
-    exit(2);
-}
+static const char usage[] =
+    "Usage: xoon-clip OUT.ogg [options] [EVENT...]\n"
+    "Writes a clip of sounds that start at known times, mono or copied to every channel.\n"
+    "\n"
+    "  --seconds S   length (default 3)\n"
+    "  --rate HZ     sample rate, 8000 to 192000 (default 44100)\n"
+    "  --channels N  1 to 8 (default 1)\n"
+    "  -h, --help    this text\n"
+    "Events (seconds, Hz, seconds; AMP linear, default 0.3, kicks 0.6):\n"
+    "  tone:START:FREQ:LENGTH[:AMP]       a sine\n"
+    "  noise:START:LOW:HIGH:LENGTH[:AMP]  noise in the band from LOW to HIGH\n"
+    "  kick:START[:AMP]                   a sine falling from 145 Hz to 45 Hz\n";
 
 struct Event {
     char kind;  // 't'one, 'n'oise, 'k'ick
@@ -105,51 +110,48 @@ static void render(const Event& e, long rate, std::vector<double>* mix) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 2) usage();
-    const char* outName = argv[1];
+    cliStart("xoon-clip", usage);
+    static const option longOptions[] = {{"seconds", required_argument, nullptr, 's'},
+                                         {"rate", required_argument, nullptr, 'r'},
+                                         {"channels", required_argument, nullptr, 'c'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {}};
     double seconds = 3.0;
     long rate = 44100;
-    int channels = 1;
-    std::vector<Event> events;
-    for (int i = 2; i < argc; i++) {
-        bool hasValue = i + 1 < argc;
-        if (!strcmp(argv[i], "--seconds") && hasValue) seconds = atof(argv[++i]);
-        else if (!strcmp(argv[i], "--rate") && hasValue) rate = atol(argv[++i]);
-        else if (!strcmp(argv[i], "--channels") && hasValue) channels = atoi(argv[++i]);
-        else {
-            Event e;
-            if (!parseEvent(argv[i], &e)) {
-                fprintf(stderr, "xoon-clip: bad event '%s'\n", argv[i]);
-                usage();
-            }
-            events.push_back(e);
-        }
+    long channels = 1;
+    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
+        const bool ok = c == 's'   ? cliParseDouble(optarg, &seconds) && seconds > 0
+                        : c == 'r' ? cliParseLong(optarg, &rate) && rate >= 8000 && rate <= 192000
+                        : c == 'c' ? cliParseLong(optarg, &channels) && channels >= 1 && channels <= 8
+                                   : true;
+        if (!ok) cliUsageError("%s: out of range or not a number: '%s'", cliOptionName(longOptions, c), optarg);
     }
-    if (seconds <= 0 || rate < 8000 || rate > 192000 || channels < 1 || channels > 8) usage();
+    if (optind == argc) cliUsageError("give the clip to write");
+    const char* outName = argv[optind];
+    std::vector<Event> events;
+    for (int i = optind + 1; i < argc; i++) {
+        Event e;
+        if (!parseEvent(argv[i], &e)) cliUsageError("not an event: '%s'", argv[i]);
+        events.push_back(e);
+    }
 
     std::vector<double> mix((size_t)llround(seconds * rate), 0.0);
     for (const Event& e : events) render(e, rate, &mix);
 
     FILE* out = fopen(outName, "wb");
-    if (!out) {
-        fprintf(stderr, "xoon-clip: cannot write %s\n", outName);
-        return 1;
-    }
-    const bool ok = writeVorbis(out, channels, rate, 0.6f, 4242, nullptr, (long)mix.size(),
+    if (!out) cliFail("cannot write %s: %s", outName, strerror(errno));
+    const bool ok = writeVorbis(out, (int)channels, rate, 0.6f, 4242, nullptr, (long)mix.size(),
                                 [&](float** planes, long at, long n) {
                                     for (long i = 0; i < n; i++)
                                         for (int c = 0; c < channels; c++)
                                             planes[c][i] = (float)mix[at + i];
                                 });
     if (!ok) {
-        fprintf(stderr, "xoon-clip: encoder refuses %d channels at %ld Hz\n", channels, rate);
         fclose(out);
         remove(outName);
-        return 1;
+        cliFail("cannot write %s: the Vorbis encoder refuses %ld channels at %ld Hz", outName,
+                channels, rate);
     }
-    if (fclose(out) != 0) {
-        fprintf(stderr, "xoon-clip: cannot finish %s\n", outName);
-        return 1;
-    }
+    if (fclose(out) != 0) cliFail("cannot write %s: %s", outName, strerror(errno));
     return 0;
 }

@@ -1,24 +1,18 @@
-// xoon-xwin: asks a window found by its caption to close, or grabs what it shows, over X.
-//
-//   xoon-xwin wait CAPTION [OPTIONS]          print the window's id once it is viewable
-//   xoon-xwin close CAPTION [OPTIONS]         send it WM_DELETE_WINDOW, as a window manager does
-//   xoon-xwin grab CAPTION OUT.ppm [OPTIONS]  write the pixels it shows as a binary PPM
-//
-// Options: --pid PID takes only a window of that process (_NET_WM_PID), so that several
-// shows on one display are told apart; --wait SECONDS (default 10) is how long to wait for
-// a viewable window with exactly that caption.
-// Exit status: 0 done, 1 usage or display error, 2 no such window in time, 3 the window
-// does not take close requests.
+// xoon-xwin: asks a window found by its caption to close, or grabs what it shows, over X;
+// the end-to-end tests drive the running show with it.
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "cli.h"
 
 constexpr double defaultWaitSeconds = 10.0;
 constexpr int pollIntervalMs = 20;
@@ -26,13 +20,17 @@ constexpr int pollIntervalMs = 20;
 constexpr int connectAttempts = 50;
 constexpr int connectRetryMs = 100;
 
-static int usage() {
-    fprintf(stderr,
-            "usage: xoon-xwin wait CAPTION [--pid PID] [--wait SECONDS]\n"
-            "       xoon-xwin close CAPTION [--pid PID] [--wait SECONDS]\n"
-            "       xoon-xwin grab CAPTION OUT.ppm [--pid PID] [--wait SECONDS]\n");
-    return 1;
-}
+static const char usage[] =
+    "Usage: xoon-xwin wait CAPTION [options]\n"
+    "       xoon-xwin close CAPTION [options]\n"
+    "       xoon-xwin grab CAPTION OUT.ppm [options]\n"
+    "Finds the viewable top-level window with exactly this caption on the X display, then:\n"
+    "wait prints its id; close sends it WM_DELETE_WINDOW, as a window manager does; grab\n"
+    "writes the pixels it shows as a binary PPM.\n"
+    "\n"
+    "  --pid PID      only a window of this process (_NET_WM_PID), to tell shows apart\n"
+    "  --wait SECONDS how long to wait for the window (default 10)\n"
+    "  -h, --help     this text\n";
 
 static long windowPid(Display* display, Window window) {
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
@@ -83,7 +81,8 @@ static Window waitForWindow(Display* display, const char* caption, long pid, dou
     }
 }
 
-static int closeWindow(Display* display, Window window) {
+// False when the window does not take close requests.
+static bool closeWindow(Display* display, Window window) {
     const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
     const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
     Atom* offered = nullptr;
@@ -93,10 +92,7 @@ static int closeWindow(Display* display, Window window) {
         for (int i = 0; i < count; i++) takesDelete |= offered[i] == deleteWindow;
         XFree(offered);
     }
-    if (!takesDelete) {
-        fprintf(stderr, "xoon-xwin: the window does not take WM_DELETE_WINDOW\n");
-        return 3;
-    }
+    if (!takesDelete) return false;
     XEvent event;
     memset(&event, 0, sizeof event);
     event.xclient.type = ClientMessage;
@@ -107,7 +103,7 @@ static int closeWindow(Display* display, Window window) {
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
     XSync(display, False);
-    return 0;
+    return true;
 }
 
 // Bit position of a mask's lowest set bit and the mask's width, for any TrueColor layout.
@@ -130,27 +126,20 @@ constexpr int repaintWaitMs = 100;  // a running show redraws well within this
 
 // Reads the screen where the window stands, so that whatever its children show is included;
 // raised first, since windows without a manager all stand at the same place.
-static int grabWindow(Display* display, Window window, const char* path) {
+static void grabWindow(Display* display, Window window, const char* path) {
     XRaiseWindow(display, window);
     XSync(display, False);
     std::this_thread::sleep_for(std::chrono::milliseconds(repaintWaitMs));
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display, window, &attributes)) return 1;
+    if (!XGetWindowAttributes(display, window, &attributes)) cliFail("cannot grab the window: it has gone");
     const Window root = DefaultRootWindow(display);
     int x = 0, y = 0;
     Window child;
     XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
     XImage* image = XGetImage(display, root, x, y, attributes.width, attributes.height, AllPlanes, ZPixmap);
-    if (!image) {
-        fprintf(stderr, "xoon-xwin: cannot read the window's pixels\n");
-        return 1;
-    }
+    if (!image) cliFail("cannot grab the window: the server gives no pixels");
     FILE* out = fopen(path, "wb");
-    if (!out) {
-        fprintf(stderr, "xoon-xwin: cannot write %s\n", path);
-        XDestroyImage(image);
-        return 1;
-    }
+    if (!out) cliFail("cannot write %s: %s", path, strerror(errno));
     fprintf(out, "P6\n%d %d\n255\n", attributes.width, attributes.height);
     for (int row = 0; row < attributes.height; row++)
         for (int column = 0; column < attributes.width; column++) {
@@ -161,7 +150,7 @@ static int grabWindow(Display* display, Window window, const char* path) {
             fwrite(rgb, 1, 3, out);
         }
     XDestroyImage(image);
-    return fclose(out) == 0 ? 0 : 1;
+    if (fclose(out) != 0) cliFail("cannot write %s: %s", path, strerror(errno));
 }
 
 // Windows may go away while the tree is walked (the show ending, say): such errors are
@@ -169,47 +158,41 @@ static int grabWindow(Display* display, Window window, const char* path) {
 static int ignoreXError(Display*, XErrorEvent*) { return 0; }
 
 int main(int argc, char** argv) {
-    if (argc < 3) return usage();
-    const std::string command = argv[1];
-    const char* caption = argv[2];
-    if (command != "wait" && command != "close" && command != "grab") return usage();
-    int next = 3;
-    const char* outPath = nullptr;
-    if (command == "grab") {
-        if (argc < 4) return usage();
-        outPath = argv[next++];
-    }
+    cliStart("xoon-xwin", usage);
+    static const option longOptions[] = {{"pid", required_argument, nullptr, 'p'},
+                                         {"wait", required_argument, nullptr, 'w'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {}};
     long pid = -1;
     double seconds = defaultWaitSeconds;
-    for (; next < argc; next += 2) {
-        if (next + 1 >= argc) return usage();
-        if (strcmp(argv[next], "--pid") == 0) pid = atol(argv[next + 1]);
-        else if (strcmp(argv[next], "--wait") == 0) seconds = atof(argv[next + 1]);
-        else return usage();
+    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
+        if (c == 'p' && (!cliParseLong(optarg, &pid) || pid < 1))
+            cliUsageError("--pid wants a process id, not '%s'", optarg);
+        if (c == 'w' && (!cliParseDouble(optarg, &seconds) || seconds < 0))
+            cliUsageError("--wait wants seconds, not '%s'", optarg);
     }
+    const int operands = argc - optind;
+    const std::string command = operands > 0 ? argv[optind] : "";
+    if (command != "wait" && command != "close" && command != "grab")
+        cliUsageError("give a command: wait, close or grab");
+    if (operands != (command == "grab" ? 3 : 2))
+        cliUsageError("%s wants a caption%s", command.c_str(), command == "grab" ? " and a file" : "");
+    const char* caption = argv[optind + 1];
+    const char* outPath = command == "grab" ? argv[optind + 2] : nullptr;
 
     Display* display = XOpenDisplay(nullptr);
     for (int attempt = 1; !display && attempt < connectAttempts; attempt++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(connectRetryMs));
         display = XOpenDisplay(nullptr);
     }
-    if (!display) {
-        fprintf(stderr, "xoon-xwin: cannot open the display\n");
-        return 1;
-    }
+    if (!display) cliFail("cannot open the display %s", XDisplayName(nullptr));
     XSetErrorHandler(ignoreXError);
     const Window window = waitForWindow(display, caption, pid, seconds);
-    int status = 0;
-    if (!window) {
-        fprintf(stderr, "xoon-xwin: no window \"%s\"\n", caption);
-        status = 2;
-    } else if (command == "wait") {
-        printf("%lu\n", (unsigned long)window);
-    } else if (command == "close") {
-        status = closeWindow(display, window);
-    } else {
-        status = grabWindow(display, window, outPath);
-    }
+    if (!window) cliFail("no window \"%s\"%s within %g s", caption, pid > 0 ? " of that process" : "", seconds);
+    if (command == "wait") printf("%lu\n", (unsigned long)window);
+    else if (command == "close" && !closeWindow(display, window))
+        cliFail("cannot close \"%s\": the window takes no WM_DELETE_WINDOW", caption);
+    else if (command == "grab") grabWindow(display, window, outPath);
     XCloseDisplay(display);
-    return status;
+    return 0;
 }

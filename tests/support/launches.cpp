@@ -1,0 +1,13 @@
+// The launcher seen from the tests.
+#include "support/launches.h"
+
+#include "gfx/video.h"
+#include "onset_table.h"
+
+std::vector<Launch> launches;
+
+void recordLaunch(int32_t slot, float targetX, float targetY, int32_t flightMs) {
+    launches.push_back({slot, targetX, targetY, flightMs});
+}
+
+float columnX(int column) { return (float)(column * virtualScreenWidth) * (1.0f / onsetColumnCount); }

@@ -1,0 +1,39 @@
+// The command-line conventions every xOOn program shares: options through getopt_long,
+// --help on standard output, usage errors (status 2), failures (status 1), and progress
+// lines that only a terminal gets.
+#pragma once
+#include <getopt.h>
+
+constexpr int cliStatusFailure = 1;
+constexpr int cliStatusUsage = 2;
+
+// Names the program for its messages and gives the text --help prints. Call first in main.
+void cliStart(const char* program, const char* usage);
+
+// getopt_long with the house answers: -h and --help print the usage on standard output and
+// exit 0; an unknown option or a missing value prints what is wrong and the usage on
+// standard error and exits 2. Returns the option's value, or -1 when the options are done
+// (operands then stand at argv[optind] on). shortOptions as for getopt_long; longOptions
+// must list {"help", no_argument, nullptr, 'h'}.
+int cliOption(int argc, char** argv, const char* shortOptions, const option* longOptions);
+
+// "--name" of the long option whose value is `value`, for messages about it.
+const char* cliOptionName(const option* longOptions, int value);
+
+// A usage error found by the program itself: "program: message", then the usage, on
+// standard error; exits 2.
+[[noreturn]] void cliUsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A failure: one line "program: message" on standard error, the message being "what: why";
+// exits 1.
+[[noreturn]] void cliFail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A progress line "program: text", rewritten in place; only when standard error is a
+// terminal, so logs and pipes get none. cliProgressDone ends the line (on a terminal).
+bool cliShowsProgress();
+void cliProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void cliProgressDone();
+
+// Whole-string numbers: false on anything but a number, or one out of range.
+bool cliParseDouble(const char* text, double* value);
+bool cliParseLong(const char* text, long* value);
