@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vorbis/vorbisfile.h>
 
 #include <chrono>
 #include <cstdio>
@@ -152,4 +153,27 @@ void makeTestSong(const std::string& path, double seconds, int rate, int channel
                                   "--serial", std::to_string(serial)},
                                  "", {}, 60);
     if (r.status != 0) throw std::runtime_error("xoon-testsong failed: " + r.err);
+}
+
+double decodableSeconds(const std::string& path) {
+    OggVorbis_File f;
+    if (ov_fopen(path.c_str(), &f) != 0) return 0;
+    double seconds = 0;
+    for (;;) {
+        float** pcm;
+        int link;
+        const long got = ov_read_float(&f, &pcm, 4096, &link);
+        if (got == OV_HOLE) continue;
+        if (got <= 0) break;
+        seconds += (double)got / ov_info(&f, link)->rate;
+    }
+    ov_clear(&f);
+    return seconds;
+}
+
+std::string makeShowFolder(const std::string& name, double songSeconds) {
+    const std::string dir = makeScratchDir(name);
+    copyFile(std::string(XOON_RUN_DIR) + "/fona.png", dir + "/fona.png");
+    makeTestSong(dir + "/xoon09.ogg", songSeconds);
+    return dir;
 }
