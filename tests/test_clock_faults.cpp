@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <vector>
 
 #include "driver/show.h"
@@ -188,25 +186,6 @@ void expectInSync(const std::vector<Frame>& frames) {
                           << f.clock + f.lead << " ms" << (back ? ", before the frame ahead of it" : "");
     }
     EXPECT_GT(drawn, 0) << "no frame drawn";
-}
-
-// The state of a process (R, S, T...) from /proc, with only async-signal-safe calls: it
-// runs in a child forked from this many-threaded process.
-char processState(pid_t pid) {
-    char path[64] = "/proc/", digits[16];
-    int n = 0;
-    for (pid_t p = pid; p > 0; p /= 10) digits[n++] = (char)('0' + p % 10);
-    int at = 6;
-    while (n > 0) path[at++] = digits[--n];
-    memcpy(path + at, "/stat", 6);
-    char buffer[512];
-    const int fd = open(path, O_RDONLY);
-    if (fd < 0) return 0;
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    close(fd);
-    for (ssize_t i = got - 1; i > 0; i--)  // the state follows the last ')'
-        if (buffer[i] == ')') return i + 2 < got ? buffer[i + 2] : 0;
-    return 0;
 }
 
 TEST_F(RealClockFaults, ProcessStoppedThreeSecondsGoesOnInSync) {

@@ -48,6 +48,9 @@ void makeTestSong(const std::string& path, double seconds, int rate = 44100, int
                   int serial = 12345);
 
 std::string binPath(const std::string& name);  // a built tool or the show
+// The state letter of /proc/PID/stat (R, S, T, Z...), 0 when the process is gone. Makes
+// only async-signal-safe calls: a child forked from a many-threaded test may call it.
+char processState(pid_t pid);
 
 // A scratch folder the show can run in (binPath("xoon") with this folder as working
 // directory): the build's font and a test song of the given length as xoon09.ogg.

@@ -95,19 +95,6 @@ bool waitForShowWindow(pid_t pid, std::string* windowId) {
     return false;
 }
 
-// The state letter of /proc/PID/stat (R, S, T, Z...), 0 when the process is gone.
-static char processState(pid_t pid) {
-    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!f) return 0;
-    // The state follows the parenthesised name, which may itself hold ") ".
-    char buffer[512] = {0};
-    const size_t n = fread(buffer, 1, sizeof buffer - 1, f);
-    fclose(f);
-    const std::string stat(buffer, n);
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
-}
-
 bool processEnded(pid_t pid) {
     const char state = processState(pid);
     return state == 0 || state == 'Z';
