@@ -120,10 +120,14 @@ bool stopProcess(pid_t pid) {
     }
 }
 
+constexpr double endedAgeSeconds = 1e9;  // of a process that is gone: older than any bound
+
 double processAgeSeconds(pid_t pid) {
     // Field 22 of /proc/PID/stat: the start, in clock ticks after boot (boot-time clock).
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return endedAgeSeconds;
+    std::istringstream fields(stat.substr(close + 2));
     std::string field;
     for (int i = 3; i <= 22 && fields >> field; i++) {}
     timespec now;

@@ -39,7 +39,8 @@ bool processEnded(pid_t pid);
 bool waitUntilEnded(pid_t pid, double limitSeconds);
 // Stops the process (SIGSTOP) and returns once it stands; false if it ended instead.
 bool stopProcess(pid_t pid);
-// Seconds since the process started, never less than the truth (to 10 ms).
+// Seconds since the process started, never less than the truth (to 10 ms); a huge age
+// once it is gone.
 double processAgeSeconds(pid_t pid);
 
 // A binary PPM (P6, 8-bit) as xoon-xwin grab writes it.
