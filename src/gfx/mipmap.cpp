@@ -23,8 +23,10 @@ struct Level {
     // A block's corners are its own first row and column, which the sum therefore leaves out;
     // a block one pixel wide or high is averaged whole instead, its corners just outside it.
     int32_t skip;
+    // A 2 x 2 block counts its one pixel at (1, 1): read that rather than four sums.
+    bool picksPixel() const { return skip == 1 && blockWidth == 2 && blockHeight == 2; }
     // Whole blocks in a single texel row have their top corners above the image: 0, unstored.
-    bool keepsTop() const { return skip == 1 || height > 1; }
+    bool keepsTop() const { return !picksPixel() && (skip == 1 || height > 1); }
     int32_t topRow(int32_t j) const { return j * blockHeight + skip - 1; }
     int32_t bottomRow(int32_t j) const { return j * blockHeight + blockHeight - 1; }
 };
@@ -75,6 +77,16 @@ static uint32_t average(uint64_t sum, double reciprocal) {
     return (uint32_t)(((double)sum + 0.5) * reciprocal);
 }
 
+// The four channels of texel i's block along the running row: its right corner's sums less
+// its left corner's (0 left of the image).
+template <typename Sum>
+static void blockSpan(const Sum* row, const Level& l, int32_t i, Sum span[channelCount]) {
+    const int32_t left = i * l.blockWidth + l.skip - 1;
+    const Sum* right = row + ((size_t)i * l.blockWidth + l.blockWidth - 1) * channelCount;
+    const Sum* leftSums = left >= 0 ? row + (size_t)left * channelCount : nullptr;
+    for (int c = 0; c < channelCount; c++) span[c] = right[c] - (leftSums ? leftSums[c] : 0);
+}
+
 // Sums wrap modulo the width of Sum, but a block's sum is exact: no block holds more than
 // the whole image.
 template <typename Sum>
@@ -100,41 +112,49 @@ static void buildLevels(const uint32_t* pixels, int32_t width, int32_t height, v
 
     for (int32_t y = 0; y < height; y++) {
         const uint32_t* in = pixels + (size_t)y * width;
-        Sum rowSum[channelCount] = {};
-        for (size_t x = 0; x < (size_t)width; x++)
-            for (int c = 0; c < channelCount; c++) {
-                rowSum[c] += (in[x] >> (channelBits * c)) & channelMask;
-                row[x * channelCount + c] += rowSum[c];
-            }
+        Sum red = 0, green = 0, blue = 0, alpha = 0;  // this row's, columns 0..x
+        for (size_t x = 0; x < (size_t)width; x++) {
+            const uint32_t pixel = in[x];
+            red += pixel & channelMask;
+            green += pixel >> channelBits & channelMask;
+            blue += pixel >> 2 * channelBits & channelMask;
+            alpha += pixel >> 3 * channelBits;
+            Sum* sums = row + x * channelCount;
+            sums[0] += red;
+            sums[1] += green;
+            sums[2] += blue;
+            sums[3] += alpha;
+        }
         for (int k = 0; k < count; k++) {
             const Level& l = levels[k];
-            // The block's span along this row: its right corner less its left one.
-            auto span = [&](int32_t i, int c) -> Sum {
-                const int32_t left = i * l.blockWidth + l.skip - 1;
-                const Sum right = row[((size_t)i * l.blockWidth + l.blockWidth - 1) * channelCount + c];
-                return left < 0 ? right : right - row[(size_t)left * channelCount + c];
-            };
             // A texel row ends here; then (for whole blocks) the next one's top corners are
             // this very row.
             const int32_t j = (y + 1) / l.blockHeight - 1;
-            if (j >= 0 && j < l.height && l.bottomRow(j) == y) {
-                const double reciprocal =
-                    1.0 / ((double)(l.blockWidth - l.skip) * (double)(l.blockHeight - l.skip));
-                const bool topInside = l.topRow(j) >= 0;
+            if (j >= 0 && j < l.height && l.bottomRow(j) == y && l.picksPixel()) {
                 uint32_t* out = texels[k] + (size_t)j * l.width;
                 for (int32_t i = 0; i < l.width; i++) {
+                    const uint32_t pixel = in[(size_t)i * 2 + 1];
+                    out[i] = pixel & alphaMask ? pixel : 0;
+                }
+            } else if (j >= 0 && j < l.height && l.bottomRow(j) == y) {
+                const double reciprocal =
+                    1.0 / ((double)(l.blockWidth - l.skip) * (double)(l.blockHeight - l.skip));
+                const Sum* top = l.topRow(j) >= 0 ? tops[k] : nullptr;
+                uint32_t* out = texels[k] + (size_t)j * l.width;
+                for (int32_t i = 0; i < l.width; i++) {
+                    Sum sum[channelCount];
+                    blockSpan(row, l, i, sum);
                     uint32_t texel = 0;
                     for (int c = 0; c < channelCount; c++) {
-                        const Sum sum = span(i, c) - (topInside ? tops[k][(size_t)i * channelCount + c] : 0);
-                        texel |= average(sum, reciprocal) << (channelBits * c);
+                        if (top) sum[c] -= top[(size_t)i * channelCount + c];
+                        texel |= average(sum[c], reciprocal) << (channelBits * c);
                     }
                     out[i] = texel & alphaMask ? texel : 0;
                 }
             }
             const int32_t nextJ = (y + 1 - l.skip) / l.blockHeight;
             if (tops[k] && nextJ < l.height && l.topRow(nextJ) == y)
-                for (int32_t i = 0; i < l.width; i++)
-                    for (int c = 0; c < channelCount; c++) tops[k][(size_t)i * channelCount + c] = span(i, c);
+                for (int32_t i = 0; i < l.width; i++) blockSpan(row, l, i, tops[k] + (size_t)i * channelCount);
         }
     }
     for (int k = 0; k < count; k++) sink(context, k + 1, levels[k].width, levels[k].height, texels[k]);
