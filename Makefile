@@ -1,4 +1,5 @@
-# The two set-up commands: `make run` and `make test`. Both install what is missing.
+# The two set-up commands: `make run` and `make test`. Both install the Debian packages they
+# need when missing (SKIP_DEPS=1 skips that, for those who manage packages themselves).
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
@@ -7,30 +8,49 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-DEBIAN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.2-dev \
+# Building and running the show: the compiler, the libraries of the show and of the tools the
+# build runs (composer, scorer, font maker, message checker, capture tool), the font.
+RUN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.2-dev \
   libgl-dev libglu1-mesa-dev libgl1-mesa-dri libvorbis-dev libfftw3-dev libpng-dev \
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev \
-  libgtest-dev libbenchmark-dev libjpeg-dev clang libclang-rt-14-dev xvfb xauth ffmpeg fonts-dejavu-core libfreetype-dev \
-  xdotool libx11-dev pulseaudio
+  libebur128-dev libfreetype-dev fonts-dejavu-core \
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev
+# Tests, benchmarks and fuzzers on top: GoogleTest and Google Benchmark, the X server and the
+# X tools the tests drive the show with, JPEG for the bad-input corpus, ffmpeg for the video
+# tests and the song figures, clang for the fuzzers, aubio for the scorer's comparison, a
+# sound server for the sound layer's tests through one.
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev libbenchmark-dev libjpeg-dev libx11-dev \
+  xvfb xauth xdotool ffmpeg clang libclang-rt-14-dev aubio-tools pulseaudio
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: run test deps build bench clean sanitize-test fuzz fuzz-build
+.PHONY: run test deps test-deps bench-deps build test-build bench clean sanitize-test fuzz fuzz-build
 
-deps:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+# Installs whichever of PACKAGES is missing, unless SKIP_DEPS is set.
+define install-missing
+	@[ -n "$(SKIP_DEPS)" ] || { missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	fi; }
+endef
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+deps:
+	$(call install-missing,$(RUN_PACKAGES))
 
-build: deps $(BUILD)/CMakeCache.txt
+test-deps:
+	$(call install-missing,$(TEST_PACKAGES))
+
+# The show and its tools alone, or with the tests and benchmarks too. Configuring again each
+# time is cheap and keeps any choice made with cmake (XOON_SONG, XOON_MESSAGE).
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-build: test-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -40,7 +60,7 @@ run: build
 # may find no display while it does.
 XVFB := xvfb-run -a -s "-screen 0 1920x1080x24 -noreset"
 
-test: build
+test: test-build
 	cd $(BUILD) && SDL_AUDIODRIVER=dummy $(XVFB) ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory sanitize-test
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS)
@@ -56,7 +76,7 @@ $(SAN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOON_SANITIZE=ON \
 	  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 
-sanitize-test: deps $(SAN_BUILD)/CMakeCache.txt
+sanitize-test: test-deps $(SAN_BUILD)/CMakeCache.txt
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && SDL_AUDIODRIVER=dummy $(SAN_ENV) $(XVFB) ctest --output-on-failure -j $(JOBS)
 
@@ -65,17 +85,20 @@ $(FUZZ_BUILD)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 
-fuzz-build: deps $(FUZZ_BUILD)/CMakeCache.txt
+fuzz-build: test-deps $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# What only the benchmarks need: bench/av-sync's own sound server, X server and recorder.
+# What only the benchmarks need on top of the tests': bench/av-sync's own sound server, its
+# command-line client, the X server and the recorder.
 BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg
 
-bench: build
-	$(MAKE) --no-print-directory deps DEBIAN_PACKAGES="$(BENCH_PACKAGES)"
+bench-deps:
+	$(call install-missing,$(BENCH_PACKAGES))
+
+bench: test-build bench-deps
 	bench/run-all $(BUILD)
 
 clean:

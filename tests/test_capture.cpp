@@ -180,6 +180,9 @@ static int bestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
 }
 
 TEST_F(Capture, RecordVideoGivesH264AndAacOfTheSameLengthInSync) {
+    // The video is recorded from the run folder's song, which a user's build may keep short.
+    const std::string runSong = std::string(XOON_RUN_DIR) + "/xoon09.ogg";
+    if (decodableSeconds(runSong) < 5) GTEST_SKIP() << "the run folder's song is shorter than the stretch recorded";
     const std::string dir = makeScratchDir("record-video");
     const std::string mp4 = dir + "/clip.mp4";
     // 2.51 s is not on a frame at 30 frames/s: the video starts at frame 76, 2.5333 s.
@@ -213,7 +216,7 @@ TEST_F(Capture, RecordVideoGivesH264AndAacOfTheSameLengthInSync) {
     // a quarter of a millisecond (2 samples at 8 kHz) of no shift, out of +-25 ms tried.
     const std::vector<int16_t> heard = decodeAudio({"-i", mp4});
     const std::vector<int16_t> song = decodeAudio(
-        {"-ss", "2.533333", "-t", "2", "-i", std::string(XOON_RUN_DIR) + "/xoon09.ogg"});
+        {"-ss", "2.533333", "-t", "2", "-i", runSong});
     ASSERT_GT(heard.size(), 15000u);
     ASSERT_GT(song.size(), 15000u);
     EXPECT_LE(std::abs(bestLag(song, heard, 200)), 2);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "driver/show.h"
@@ -20,6 +19,8 @@ namespace {
 
 constexpr int32_t frameMs = 16;  // a scripted frame's share of music time
 constexpr int32_t tickMs = 10;
+constexpr double stallSeconds = 0.5;   // the audio device is held this long
+constexpr int32_t deviceHoldsMs = 60;  // music the device may still play through a stall
 
 int32_t scriptedClock = 0;
 int presents = 0;
@@ -125,8 +126,10 @@ TEST_F(ScriptedClockFaults, ClockSteppingBackFreezesUntilItCatchesUp) {
     EXPECT_LE(steadyFrames(100), 2);
 }
 
-// The real show's start-up, sound layer and frame loop in this process, on a song of ours,
-// with the show's own clock, wait and present wrapped only to count.
+// The real show's start-up, sound layer and frame loop in this process, on a test song,
+// with the show's own clock, wait and present wrapped only to count. They assert outcomes
+// only: the show goes on, in sync by the clock each frame read. What a stop or a stall
+// costs (the clock's step, ticks in one frame) is measured by bench/bench_clock.
 FrameHooks realHooks;
 int32_t lastRealClock = 0;
 int32_t recordingClock() {
@@ -139,12 +142,14 @@ void countingPresent() {
     realHooks.present();
 }
 
+double secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
 class RealClockFaults : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        std::string dir = makeScratchDir("clock-faults");
-        makeTestSong(dir + "/xoon09.ogg", 20.0);
-        copyFile(std::string(XOON_RUN_DIR) + "/fona.png", dir + "/fona.png");
+        const std::string dir = makeShowFolder("clock-faults", 20.0);
         ASSERT_EQ(chdir(dir.c_str()), 0);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         startShow(2);
@@ -153,124 +158,93 @@ protected:
         setFrameHooks({recordingClock, realHooks.wait, countingPresent});
         nextTickTime = 0;  // the scripted tests left it far ahead of the song
     }
-    // Runs real frames for the given wall time; returns them.
-    static std::vector<Frame> runFor(double seconds) {
+    // Runs real frames until the clock has moved musicMs on (or the hang guard); returns them.
+    static std::vector<Frame> runMusic(int32_t musicMs) {
         std::vector<Frame> frames;
-        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) frames.push_back(observeFrame(lastRead));
+        const int32_t from = realHooks.readClock();
+        const auto start = std::chrono::steady_clock::now();
+        do frames.push_back(observeFrame(lastRead));
+        while (frames.back().clock - from < musicMs && secondsSince(start) < hangSeconds);
+        EXPECT_GE(frames.back().clock - from, musicMs) << "the clock stood for " << hangSeconds << " s";
         return frames;
-    }
-    static double secondsSince(std::chrono::steady_clock::time_point t) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     }
 };
 
-int mostTicks(const std::vector<Frame>& frames) {
-    int most = 0;
-    for (const Frame& f : frames) most = std::max(most, f.ticks);
-    return most;
-}
-
-// A frame of a busy machine may run a few ticks; 3 s of catching up would run 100 at once
-// (or resynchronise), so anything up to 200 ms is not a burst.
-constexpr int burstTicks = 20;
-
-// Music-time rate against wall time over a stretch of frames.
-void expectRealSpeed(const std::vector<Frame>& frames, double seconds) {
-    ASSERT_GE(frames.size(), 2u);
-    const double musicSeconds = (frames.back().clock - frames.front().clock) / 1000.0;
-    EXPECT_NEAR(musicSeconds / seconds, 1.0, 0.1) << musicSeconds << " s of music in " << seconds;
-    int ticks = 0;  // those of the first frame belong to music before the stretch
-    for (const Frame& f : frames) {
-        if (&f != &frames.front()) ticks += f.ticks;
-        if (f.presented) {
-            EXPECT_GE(f.lead, 0);
-            EXPECT_LT(f.lead, tickMs);
-        }
+// In sync, judged by the clock each frame read: the clock and the next tick never went
+// back, each drawn frame left the next tick due within one tick of its clock, and frames
+// were drawn.
+void expectInSync(const std::vector<Frame>& frames) {
+    int drawn = 0, wrong = 0;
+    for (size_t i = 0; i < frames.size(); i++) {
+        const Frame& f = frames[i];
+        const bool back = i > 0 && (f.clock < frames[i - 1].clock ||
+                                    f.clock + f.lead < frames[i - 1].clock + frames[i - 1].lead);
+        const bool outOfStep = f.presented && (f.lead < 0 || f.lead >= tickMs);
+        drawn += f.presented;
+        if ((back || outOfStep) && wrong++ < 5)
+            ADD_FAILURE() << "frame " << i << " read " << f.clock << " ms and left the next tick at "
+                          << f.clock + f.lead << " ms" << (back ? ", before the frame ahead of it" : "");
     }
-    // In sync: every 10 ms of music ran exactly one tick, none skipped, none twice.
-    const double musicTicks = (frames.back().clock - frames.front().clock) / (double)tickMs;
-    EXPECT_NEAR(ticks, musicTicks, 1.0);
+    EXPECT_GT(drawn, 0) << "no frame drawn";
 }
 
 TEST_F(RealClockFaults, ProcessStoppedThreeSecondsGoesOnInSync) {
-    runFor(1.0);
-    const int32_t clockBefore = realHooks.readClock();
-    // A helper process continues us after 3 s; until then the whole process, audio
-    // thread included, is stopped.
-    pid_t helper = fork();
+    std::vector<Frame> frames = runMusic(500);
+    // A helper process continues us 3 s after we stopped; until then the whole process,
+    // audio thread included, stands.
+    const pid_t parent = getpid();
+    const pid_t helper = fork();
     if (helper == 0) {
+        while (processState(parent) != 'T') usleep(1000);
         usleep(3000000);
-        kill(getppid(), SIGCONT);
+        kill(parent, SIGCONT);
         _exit(0);
     }
-    auto stopped = std::chrono::steady_clock::now();
     raise(SIGSTOP);
-    const double stoppedSeconds = secondsSince(stopped);
     waitpid(helper, nullptr, 0);
-    EXPECT_GE(stoppedSeconds, 2.9);
-    const int32_t clockAfter = realHooks.readClock();
-    // The song was stopped with us: the clock goes on from where it was, not 3 s later.
-    EXPECT_LT(clockAfter - clockBefore, 200) << "clock jumped across the stop";
-    auto start = std::chrono::steady_clock::now();
-    std::vector<Frame> frames = runFor(2.0);
-    EXPECT_LE(mostTicks(frames), burstTicks) << "a burst of ticks after the stop";
-    expectRealSpeed(frames, secondsSince(start));
-    RecordProperty("clock_step_across_stop_ms", clockAfter - clockBefore);
-    RecordProperty("most_ticks_in_a_frame_after", mostTicks(frames));
+    const std::vector<Frame> after = runMusic(1000);
+    frames.insert(frames.end(), after.begin(), after.end());
+    expectInSync(frames);
 }
 
 TEST_F(RealClockFaults, StalledAudioDeviceFreezesThePictureThenGoesOn) {
-    runFor(0.5);
+    std::vector<Frame> frames = runMusic(500);
     // Holding the audio lock stalls the device's callback: no audio is handed over.
     SDL_LockAudio();
-    const int32_t clockAtStall = realHooks.readClock();
+    const int32_t clockAtStall = realHooks.readClock(), tickAtStall = nextTickTime;
     const int presentsAtStall = presents;
-    std::vector<Frame> stalled = runFor(0.8);
+    const auto stalled = std::chrono::steady_clock::now();
+    while (secondsSince(stalled) < stallSeconds) frames.push_back(observeFrame(lastRead));
     const int32_t clockEndOfStall = realHooks.readClock();
     SDL_UnlockAudio();
-    // The clock may run on through what the device already holds (one buffer), no more.
-    EXPECT_LE(clockEndOfStall - clockAtStall, 60);
-    const int stallPresents = presents - presentsAtStall;
-    EXPECT_LE(stallPresents, 6) << "frames went on drawing while the clock stood";
-    auto start = std::chrono::steady_clock::now();
-    std::vector<Frame> frames = runFor(1.5);
-    EXPECT_LE(mostTicks(frames), burstTicks);
-    expectRealSpeed(frames, secondsSince(start));
-    RecordProperty("clock_move_during_stall_ms", clockEndOfStall - clockAtStall);
-    RecordProperty("presents_during_stall", stallPresents);
-    RecordProperty("frames_during_stall", (int)stalled.size());
-    RecordProperty("most_ticks_in_a_frame_after_stall", mostTicks(frames));
+    // The clock may run on through what the device already holds, no more; every frame
+    // drawn meanwhile ran at least one tick that clock had reached.
+    EXPECT_LE(clockEndOfStall - clockAtStall, deviceHoldsMs);
+    EXPECT_LE(presents - presentsAtStall, std::max(0, (clockEndOfStall - tickAtStall + tickMs - 1) / tickMs))
+        << "frames went on drawing while the clock stood";
+    const std::vector<Frame> after = runMusic(1000);
+    frames.insert(frames.end(), after.begin(), after.end());
+    expectInSync(frames);
 }
 
-// The show as a process, stopped 3 s after 1 s of play and continued. The song stops with
-// the process, on an audio device and on the stand-in for none alike, so the show ends
-// 3 s later than the song's length.
-TEST(ShowProcessClockFaults, StoppedAndContinuedShowEndsOnTime) {
-    const double songSeconds = 4.0, stopSeconds = 3.0;
-    struct Case {
-        const char* driver;
-        double endsAfter;
-    } cases[] = {{"dummy", songSeconds + stopSeconds}, {"nosuchdriver", songSeconds + stopSeconds}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.driver);
-        std::string dir = makeScratchDir("stopped-show");
-        makeTestSong(dir + "/xoon09.ogg", songSeconds);
-        copyFile(std::string(XOON_RUN_DIR) + "/fona.png", dir + "/fona.png");
+// The show as a process, stopped for 3 s after 1 s and continued: with the audio device
+// the song stops with the process, and on the stand-in for none alike.
+// Either way it ends by itself.
+TEST(ShowProcessClockFaults, StoppedAndContinuedShowEndsByItself) {
+    for (const char* driver : {"dummy", "nosuchdriver"}) {
+        SCOPED_TRACE(driver);
+        const std::string dir = makeShowFolder("stopped-show", 4.0);
         ProcessResult r = runProcess(
-            {binPath("xoon"), "window"}, dir, {std::string("SDL_AUDIODRIVER=") + c.driver}, 30,
+            {binPath("xoon"), "window"}, dir, {std::string("SDL_AUDIODRIVER=") + driver}, hangSeconds,
             [&](pid_t pid) {
                 usleep(1000000);
                 kill(pid, SIGSTOP);
-                usleep((useconds_t)(stopSeconds * 1e6));
+                usleep(3000000);
                 kill(pid, SIGCONT);
             });
-        EXPECT_FALSE(r.timedOut);
+        EXPECT_FALSE(r.timedOut) << "still running after " << hangSeconds << " s";
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_GE(r.seconds, c.endsAfter - 0.1);
-        EXPECT_LE(r.seconds, c.endsAfter + 2.0);
-        RecordProperty(std::string("ended_after_ms_") + c.driver, (int)(r.seconds * 1000));
     }
 }
 

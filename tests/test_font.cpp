@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -12,7 +13,6 @@
 
 #include "gfx/draw.h"
 #include "gfx/video.h"
-#include "message_script.h"
 #include "show/message_panel.h"
 #include "support/support.h"
 #include "support/x11_tools.h"
@@ -189,38 +189,14 @@ TEST_F(FontAtlas, RegeneratingGivesTheSameFile) {
     EXPECT_TRUE(again == readFile(std::string(XOON_RUN_DIR) + "/fona.png"));
 }
 
-TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
-    ASSERT_GT(atlas.width, 0);
-    const std::string shipped = readFile(std::string(XOON_SOURCE_DIR) + "/data/message.txt");
-    if (shipped.substr(0, shipped.size() - 1) != messageScript)
-        GTEST_SKIP() << "built with a message of the user's own";
-    // Typing starts after the opening pauses, 5.6 s into the music, and the greeting
-    // stays on the first row for half a minute: 12 s leaves room for a slow start.
-    constexpr auto grabAfter = std::chrono::seconds(12);
-    const std::string shot = makeScratchDir("font_screen") + "/window.ppm";
-    ProcessResult grab;
-    const ProcessResult show = runShowWindow(
-        [&](pid_t pid) {
-            grab = ProcessResult();
-            const auto start = std::chrono::steady_clock::now();
-            std::string window;
-            if (!waitForShowWindow(pid, &window)) return;
-            std::this_thread::sleep_until(start + grabAfter);
-            const std::string self = std::to_string(pid);
-            grab = runCommand({binPath("xoon-xwin"), "grab", "xOOn 2009", shot, "--pid", self});
-            runCommand({binPath("xoon-xwin"), "close", "xOOn 2009", "--pid", self});
-        },
-        40);
-    ASSERT_EQ(grab.status, 0) << grab.err << show.err;
-    const RgbImage screen = readPpm(shot);
-    ASSERT_EQ(screen.width, virtualScreenWidth);
-    ASSERT_EQ(screen.height, virtualScreenHeight);
-
+// Pixels of the greeting's glyphs in a grab of the window that stand off the atlas: the
+// most in any one glyph, or -1 when a glyph is not inked at all.
+static int greetingMismatch(const Image& atlas, const RgbImage& screen) {
     // "Hello": each glyph box in the first row, a pixel per unit in the window, sampled
     // from its atlas cell with nearest filtering.
     const char greeting[] = "Hello";
+    int worst = 0;
     for (int c = 0; c < 5; c++) {
-        SCOPED_TRACE(std::string("glyph ") + greeting[c]);
         const Cell cell = sampledPart(greeting[c], atlas.width, atlas.height);
         const int boxLeft = (int)(panelTextLeft + boxWidth * c);
         int white = 0, differing = 0;
@@ -234,9 +210,50 @@ TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
                 white += p[0] > 200 && p[1] > 200 && p[2] > 200;
                 differing += std::abs(p[0] - expected) > 12;
             }
-        EXPECT_GT(white, 60);
-        EXPECT_LE(differing, 20) << "a passing particle may cover a few pixels";
+        if (white <= 60) return -1;
+        worst = std::max(worst, differing);
     }
+    return worst;
+}
+
+TEST_F(FontAtlas, RunningShowTypesTheGreetingInTheFirstRow) {
+    ASSERT_GT(atlas.width, 0);
+    if (!builtWithOurMessage) GTEST_SKIP() << needsOurMessage;
+    // Typing starts after the opening pauses, 5.6 s into the music (the music is never
+    // further on than the process is old), and the greeting stays on the first row for
+    // half a minute: the window is grabbed until it shows the greeting, or the guard.
+    constexpr double firstGlyphSeconds = 5.6;
+    constexpr int mismatchAllowed = 20;  // pixels a passing particle may cover in a glyph
+    const std::string dir = makeShowFolder("font-screen", 2 * hangSeconds);
+    const std::string shot = dir + "/window.ppm";
+    int mismatch = -1, grabs = 0;
+    RgbImage screen;
+    const ProcessResult show = runShowWindow(
+        [&](pid_t pid) {
+            mismatch = -1;
+            grabs = 0;
+            std::string window;
+            if (!waitForShowWindow(pid, &window)) return;
+            const std::string self = std::to_string(pid);
+            while (!processEnded(pid) && processAgeSeconds(pid) < firstGlyphSeconds)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            while (!processEnded(pid) && processAgeSeconds(pid) < hangSeconds) {
+                if (runCommand({binPath("xoon-xwin"), "grab", "xOOn 2009", shot, "--pid", self}).status != 0)
+                    continue;
+                grabs++;
+                screen = readPpm(shot);
+                mismatch = greetingMismatch(atlas, screen);
+                if (mismatch >= 0 && mismatch <= mismatchAllowed) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            runCommand({binPath("xoon-xwin"), "close", "xOOn 2009", "--pid", self});
+        },
+        2 * hangSeconds, dir);
+    ASSERT_GT(grabs, 0) << show.err;
+    ASSERT_EQ(screen.width, virtualScreenWidth);
+    ASSERT_EQ(screen.height, virtualScreenHeight);
+    EXPECT_GE(mismatch, 0) << "a glyph of the greeting not inked in any of " << grabs << " grabs";
+    EXPECT_LE(mismatch, mismatchAllowed) << "the greeting's glyphs stand off the atlas in every grab";
     // Nothing glyph-like in the left margin or above the first row.
     int marginWhite = 0;
     for (int y = 0; y < panelRowTop + panelRowPitch; y++)

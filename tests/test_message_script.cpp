@@ -31,12 +31,6 @@ std::string shown(const std::string& line) {
     return out;
 }
 
-// The compiled-in script is the shipped one unless the build was given a message of its own.
-bool shippedScriptCompiledIn() {
-    std::string text = readFile(std::string(XOON_SOURCE_DIR) + "/data/message.txt");
-    return !text.empty() && text.substr(0, text.size() - 1) == messageScript;
-}
-
 // Music time (ms) of the tick that processes the script's last character, typed from a
 // fresh panel at the show's pace: one tick every 10 ms of music from 0.
 int32_t lastCharacterTime(const char* script) {
@@ -63,7 +57,7 @@ ProcessResult runMessageTool(const std::string& dir, const std::string& text) {
 }  // namespace
 
 TEST(ShippedScript, FollowsTheFormat) {
-    if (!shippedScriptCompiledIn()) GTEST_SKIP() << "built with a message of the user's own";
+    if (!builtWithOurMessage) GTEST_SKIP() << needsOurMessage;
     const std::string script = messageScript;
     const std::string allowed = " !'(),.:*#\n";
     for (size_t i = 0; i < script.size(); i++) {
@@ -115,7 +109,8 @@ TEST(ShippedScript, FollowsTheFormat) {
 }
 
 TEST(ShippedScript, TypingEndsShortlyBeforeTheSong) {
-    if (!shippedScriptCompiledIn()) GTEST_SKIP() << "built with a message of the user's own";
+    if (!builtWithOurMessage) GTEST_SKIP() << needsOurMessage;
+    if (!builtWithOurSong) GTEST_SKIP() << needsOurSong;
     const double song = songSeconds(std::string(XOON_RUN_DIR) + "/xoon09.ogg");
     ASSERT_GT(song, 0) << "cannot read the song";
     const double typed = lastCharacterTime(messageScript) / 1000.0;
@@ -126,7 +121,7 @@ TEST(ShippedScript, TypingEndsShortlyBeforeTheSong) {
 }
 
 TEST(ShippedScript, OpeningPausesShowOnlyTheCursorForFivePointSixSeconds) {
-    if (!shippedScriptCompiledIn()) GTEST_SKIP() << "built with a message of the user's own";
+    if (!builtWithOurMessage) GTEST_SKIP() << needsOurMessage;
     useMessageScript(messageScript);
     int32_t t = 0;
     for (; messagePanel().grid[0][0] == 0; t += tickMs) advanceTypewriter(t);

@@ -10,8 +10,9 @@
 typedef void (*MipmapLevelSink)(void* context, int32_t level, int32_t width, int32_t height,
                                 const uint32_t* texels);
 
-// Bytes of scratch buildMipmaps needs for a width x height image: 17 to 34 per pixel (a
-// summed-area table and the largest level); 0 for an empty image or one too large to address.
+// Bytes of scratch buildMipmaps needs for a width x height image: every level's texels (about
+// 1.4 per pixel) and one table row per level, at most 40 per pixel for the thinnest shapes;
+// 0 for an empty image or one too large to address.
 size_t mipmapScratchBytes(int32_t width, int32_t height);
 
 // Turns every pixel whose alpha byte is 0 into 0, transparent black, so that no hidden colour

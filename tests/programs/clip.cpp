@@ -1,6 +1,5 @@
 // xoon-clip: writes a short Ogg Vorbis clip of tones, noise bursts and kicks at known times,
 // so the scorer's tests know exactly where each onset is and which frequencies it covers.
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cli.h"
-#include "vorbis_writer.h"
+#include "test_audio.h"
 
 static const char usage[] =
     "Usage: xoon-clip OUT.ogg [options] [EVENT...]\n"
@@ -116,16 +114,8 @@ int main(int argc, char** argv) {
                                          {"channels", required_argument, nullptr, 'c'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {}};
-    double seconds = 3.0;
-    long rate = 44100;
-    long channels = 1;
-    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
-        const bool ok = c == 's'   ? cliParseDouble(optarg, &seconds) && seconds > 0
-                        : c == 'r' ? cliParseLong(optarg, &rate) && rate >= 8000 && rate <= 192000
-                        : c == 'c' ? cliParseLong(optarg, &channels) && channels >= 1 && channels <= 8
-                                   : true;
-        if (!ok) cliUsageError("%s: out of range or not a number: '%s'", cliOptionName(longOptions, c), optarg);
-    }
+    AudioShape shape = {3.0, 44100, 1};
+    for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) takeAudioShapeOption(c, optarg, &shape);
     if (optind == argc) cliUsageError("give the clip to write");
     const char* outName = argv[optind];
     std::vector<Event> events;
@@ -135,23 +125,11 @@ int main(int argc, char** argv) {
         events.push_back(e);
     }
 
-    std::vector<double> mix((size_t)llround(seconds * rate), 0.0);
-    for (const Event& e : events) render(e, rate, &mix);
-
-    FILE* out = fopen(outName, "wb");
-    if (!out) cliFail("cannot write %s: %s", outName, strerror(errno));
-    const bool ok = writeVorbis(out, (int)channels, rate, 0.6f, 4242, nullptr, (long)mix.size(),
-                                [&](float** planes, long at, long n) {
-                                    for (long i = 0; i < n; i++)
-                                        for (int c = 0; c < channels; c++)
-                                            planes[c][i] = (float)mix[at + i];
-                                });
-    if (!ok) {
-        fclose(out);
-        remove(outName);
-        cliFail("cannot write %s: the Vorbis encoder refuses %ld channels at %ld Hz", outName,
-                channels, rate);
-    }
-    if (fclose(out) != 0) cliFail("cannot write %s: %s", outName, strerror(errno));
+    std::vector<double> mix((size_t)llround(shape.seconds * shape.rate), 0.0);
+    for (const Event& e : events) render(e, shape.rate, &mix);
+    writeTestAudio(outName, shape, 0.6f, 4242, [&](float** planes, long at, long n) {
+        for (long i = 0; i < n; i++)
+            for (int c = 0; c < shape.channels; c++) planes[c][i] = (float)mix[at + i];
+    });
     return 0;
 }

@@ -1,13 +1,10 @@
 // xoon-testsong: writes a short Ogg Vorbis song of known length, rate and channel count, a
 // tone with a click-free beep every half second, for the tests of the sound layer.
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
-#include "cli.h"
-#include "vorbis_writer.h"
+#include "test_audio.h"
 
 static const char usage[] =
     "Usage: xoon-testsong OUT.ogg [options]\n"
@@ -30,48 +27,32 @@ int main(int argc, char** argv) {
                                          {"serial", required_argument, nullptr, 'n'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {}};
-    double seconds = 3.0;
-    long rate = 44100;
-    long channels = 2;
+    AudioShape shape = {3.0, 44100, 2};
     double freq = 440.0;
     long serial = 12345;
     for (int c; (c = cliOption(argc, argv, "h", longOptions)) != -1;) {
-        const bool ok = c == 's'   ? cliParseDouble(optarg, &seconds) && seconds > 0
-                        : c == 'r' ? cliParseLong(optarg, &rate) && rate >= 8000 && rate <= 192000
-                        : c == 'c' ? cliParseLong(optarg, &channels) && channels >= 1 && channels <= 8
-                        : c == 'f' ? cliParseDouble(optarg, &freq) && freq > 0
-                        : c == 'n' ? cliParseLong(optarg, &serial) && serial >= INT_MIN && serial <= INT_MAX
-                                   : true;
-        if (!ok) cliUsageError("%s: out of range or not a number: '%s'", cliOptionName(longOptions, c), optarg);
+        if (takeAudioShapeOption(c, optarg, &shape)) continue;
+        if (c == 'f' && !(cliParseDouble(optarg, &freq) && freq > 0))
+            cliUsageError("--freq wants a frequency in Hz, not '%s'", optarg);
+        if (c == 'n' && !(cliParseLong(optarg, &serial) && serial >= INT_MIN && serial <= INT_MAX))
+            cliUsageError("--serial wants a 32-bit number, not '%s'", optarg);
     }
     if (argc - optind != 1) cliUsageError("give the one song to write");
-    const char* outName = argv[optind];
 
-    FILE* out = fopen(outName, "wb");
-    if (!out) cliFail("cannot write %s: %s", outName, strerror(errno));
     const double beepPeriod = 0.5, beepLength = 0.1, ramp = 0.005;  // seconds
-    const long total = (long)llround(seconds * rate);
-    const bool ok = writeVorbis(out, (int)channels, rate, 0.3f, (int)serial, nullptr, total,
-                                [&](float** planes, long at, long n) {
+    writeTestAudio(argv[optind], shape, 0.3f, (int)serial, [&](float** planes, long at, long n) {
         for (long i = 0; i < n; i++) {
-            double t = (double)(at + i) / rate;
+            double t = (double)(at + i) / shape.rate;
             double inBeep = fmod(t, beepPeriod);
             double env = 0.15;
             if (inBeep < beepLength) {
                 double edge = fmin(inBeep, beepLength - inBeep) / ramp;
                 env += 0.35 * fmin(edge, 1.0);
             }
-            double fade = fmin(fmin(t, seconds - t) / ramp, 1.0);  // no click at either end
+            double fade = fmin(fmin(t, shape.seconds - t) / ramp, 1.0);  // no click at either end
             float s = (float)(env * fade * sin(2.0 * M_PI * freq * t));
-            for (int c = 0; c < channels; c++) planes[c][i] = s;
+            for (int c = 0; c < shape.channels; c++) planes[c][i] = s;
         }
     });
-    if (!ok) {
-        fclose(out);
-        remove(outName);
-        cliFail("cannot write %s: the Vorbis encoder refuses %ld channels at %ld Hz", outName,
-                channels, rate);
-    }
-    if (fclose(out) != 0) cliFail("cannot write %s: %s", outName, strerror(errno));
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vorbis/vorbisfile.h>
 
 #include <chrono>
 #include <cstdio>
@@ -167,4 +168,43 @@ void makeTestSong(const std::string& path, double seconds, int rate, int channel
                                   "--serial", std::to_string(serial)},
                                  "", {}, 60);
     if (r.status != 0) throw std::runtime_error("xoon-testsong failed: " + r.err);
+}
+
+char processState(pid_t pid) {
+    char path[32] = "/proc/", digits[16];
+    int n = 0, at = 6;
+    for (pid_t p = pid; p > 0; p /= 10) digits[n++] = (char)('0' + p % 10);
+    while (n > 0) path[at++] = digits[--n];
+    memcpy(path + at, "/stat", 6);
+    char buffer[512];
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) return 0;
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    close(fd);
+    for (ssize_t i = got - 1; i > 0; i--)  // the state follows the last ')': names may hold one
+        if (buffer[i] == ')') return i + 2 < got ? buffer[i + 2] : 0;
+    return 0;
+}
+
+double decodableSeconds(const std::string& path) {
+    OggVorbis_File f;
+    if (ov_fopen(path.c_str(), &f) != 0) return 0;
+    double seconds = 0;
+    for (;;) {
+        float** pcm;
+        int link;
+        const long got = ov_read_float(&f, &pcm, 4096, &link);
+        if (got == OV_HOLE) continue;
+        if (got <= 0) break;
+        seconds += (double)got / ov_info(&f, link)->rate;
+    }
+    ov_clear(&f);
+    return seconds;
+}
+
+std::string makeShowFolder(const std::string& name, double songSeconds) {
+    const std::string dir = makeScratchDir(name);
+    copyFile(std::string(XOON_RUN_DIR) + "/fona.png", dir + "/fona.png");
+    makeTestSong(dir + "/xoon09.ogg", songSeconds);
+    return dir;
 }

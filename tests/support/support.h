@@ -41,6 +41,9 @@ void writePng(const std::string& path, int w, int h, int colourType, int depth, 
               const std::vector<std::string>& rows,
               const std::vector<png_color_struct>& palette = {});
 
+// Seconds of audio a (possibly damaged or chained) song yields, decoded to its end.
+double decodableSeconds(const std::string& path);
+
 // Makes a test song with our xoon-testsong tool. Songs of different serials chain when joined.
 void makeTestSong(const std::string& path, double seconds, int rate = 44100, int channels = 2,
                   int serial = 12345);
@@ -48,3 +51,22 @@ void makeTestSong(const std::string& path, double seconds, int rate = 44100, int
 std::string binPath(const std::string& name);  // a built tool or the show
 // A program of the system (ffmpeg, say), wherever PATH has it; the bare name if nowhere.
 std::string systemProgram(const std::string& name);
+// The state letter of /proc/PID/stat (R, S, T, Z...), 0 when the process is gone. Makes
+// only async-signal-safe calls: a child forked from a many-threaded test may call it.
+char processState(pid_t pid);
+
+// A scratch folder the show can run in (binPath("xoon") with this folder as working
+// directory): the build's font and a test song of the given length as xoon09.ogg.
+std::string makeShowFolder(const std::string& name, double songSeconds);
+
+// A show, a tool or a sound stream on a test song of a few seconds that has not ended
+// after this long has hung. A guard against hanging only, never a measure: how long
+// things take is measured in bench/, and a test passes however busy the machine is.
+constexpr double hangSeconds = 60;
+
+// Whether the build plays our song and types our message, or a user's own
+// (-DXOON_SONG, -DXOON_MESSAGE). Tests of what our song or message holds skip otherwise.
+constexpr bool builtWithOurSong = XOON_OUR_SONG;
+constexpr bool builtWithOurMessage = XOON_OUR_MESSAGE;
+constexpr const char* needsOurSong = "the show is built for a song of the user's own (XOON_SONG)";
+constexpr const char* needsOurMessage = "the show is built with a message of the user's own (XOON_MESSAGE)";

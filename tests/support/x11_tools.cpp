@@ -1,6 +1,8 @@
 // Helpers for tests that drive the running show through the X server of the test.
 #include "support/x11_tools.h"
 
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -58,21 +60,30 @@ void openGlWindowPatiently() {
 }
 
 constexpr int showAttempts = 3;
-constexpr double windowWaitSeconds = 10;
 constexpr const char* windowWaitStep = "0.5";  // seconds per look, between checks on the process
 
-ProcessResult runShowWindow(const std::function<void(pid_t)>& drive, double timeoutSeconds) {
+ProcessResult runShowWindow(const std::function<void(pid_t)>& drive, double timeoutSeconds,
+                            const std::string& runDir) {
     ProcessResult r;
     for (int attempt = 0; attempt < showAttempts; attempt++) {
-        r = runProcess({binPath("xoon"), "window"}, XOON_RUN_DIR, {"SDL_AUDIODRIVER=dummy"}, timeoutSeconds, drive);
+        r = runProcess({binPath("xoon"), "window"}, runDir, {"SDL_AUDIODRIVER=dummy"}, timeoutSeconds, drive);
         if (!couldNotConnect(r)) break;
     }
     return r;
 }
 
+ProcessResult watchShow(const std::string& runDir, const std::vector<std::string>& env, double watchSeconds) {
+    return runProcess({binPath("xoon"), "window"}, runDir, env, 2 * hangSeconds + watchSeconds, [&](pid_t pid) {
+        std::string window;
+        if (!waitForShowWindow(pid, &window)) return;
+        std::this_thread::sleep_for(std::chrono::duration<double>(watchSeconds));
+        if (!processEnded(pid)) kill(pid, SIGKILL);
+    });
+}
+
 bool waitForShowWindow(pid_t pid, std::string* windowId) {
     const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < windowWaitSeconds) {
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < hangSeconds) {
         if (processEnded(pid)) return false;
         ProcessResult found = runCommand(
             {binPath("xoon-xwin"), "wait", "xOOn 2009", "--pid", std::to_string(pid), "--wait", windowWaitStep});
@@ -85,25 +96,43 @@ bool waitForShowWindow(pid_t pid, std::string* windowId) {
 }
 
 bool processEnded(pid_t pid) {
-    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!f) return true;
-    // The state follows the parenthesised name, which may itself hold ") ".
-    char buffer[512] = {0};
-    const size_t n = fread(buffer, 1, sizeof buffer - 1, f);
-    fclose(f);
-    const std::string stat(buffer, n);
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+    const char state = processState(pid);
+    return state == 0 || state == 'Z';
 }
 
-double secondsUntilEnded(pid_t pid, double limitSeconds) {
+bool waitUntilEnded(pid_t pid, double limitSeconds) {
     const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (processEnded(pid)) return elapsed;
-        if (elapsed > limitSeconds) return -1;
+    while (!processEnded(pid)) {
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > limitSeconds)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
+}
+
+bool stopProcess(pid_t pid) {
+    kill(pid, SIGSTOP);
+    for (;;) {
+        const char state = processState(pid);
+        if (state == 'T') return true;
+        if (state == 0 || state == 'Z') return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+constexpr double endedAgeSeconds = 1e9;  // of a process that is gone: older than any bound
+
+double processAgeSeconds(pid_t pid) {
+    // Field 22 of /proc/PID/stat: the start, in clock ticks after boot (boot-time clock).
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return endedAgeSeconds;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; i++) {}
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now.tv_sec + now.tv_nsec * 1e-9 - atof(field.c_str()) / sysconf(_SC_CLK_TCK);
 }
 
 RgbImage readPpm(const std::string& path) {

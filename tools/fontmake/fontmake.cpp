@@ -9,8 +9,10 @@
 #include FT_OUTLINE_H
 #include <png.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <vector>
 
@@ -94,6 +96,9 @@ int main(int argc, char** argv) {
     if (argc - optind != 2) cliUsageError("give the outline font and the atlas to write");
     fontPath = argv[optind];
     const char* outPath = argv[optind + 1];
+    // FreeType tells an unreadable file by a number only: the system says why.
+    if (FILE* file = fopen(fontPath, "rb")) fclose(file);
+    else cliFail("cannot read %s: %s", fontPath, strerror(errno));
     FT_Library library;
     FT_Face face;
     if (int error = FT_Init_FreeType(&library)) die("cannot start FreeType", error);

@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
     const double mergeSeconds = 0.010;  // truth notes closer than this are one moment
     std::vector<TruthNote> notes;
     std::string error;
+    if (FILE* file = fopen(truthPath, "r")) fclose(file);
+    else cliFail("cannot read %s: %s", truthPath, strerror(errno));
     if (!readTruth(truthPath, &notes, &error)) cliFail("%s", error.c_str());
     std::ifstream in(detectionsPath);
     if (!in) cliFail("cannot read %s: %s", detectionsPath, strerror(errno));
