@@ -27,16 +27,19 @@ extern "C" {
 #include <vector>
 
 #include "evaluate.h"
+#include "gfx/video.h"
 #include "onsets.h"
 #include "show/wave_line.h"
 #include "sound/decoder.h"
 
 constexpr int sampleRate = 44100;
-// The bars as the show draws them, in virtual-screen units (one unit is one pixel in the
-// 800 x 400 window): column n spans x n * 800 / 448 to 2 units on, y 368 to 400; its red
-// is 63 at rest and 63 + 175 x the cell's value, so 238 at a fresh flash.
-constexpr double barSpacing = 800.0 / waveCellCount;
-constexpr int barRowsRead[] = {380, 388, 396};  // below where particles land (368)
+// The bars as the show draws them, in virtual-screen units (one unit is one pixel in its
+// window): column n from x n times the spacing, 2 units wide (over its right neighbour's
+// start), from barTop down; its red is 63 at rest and 63 + 175 x the cell's value, so 238
+// at a fresh flash (the wave line keeps those two to itself).
+constexpr double barSpacing = (double)virtualScreenWidth / waveCellCount;
+constexpr int barRowsRead[] = {(int)barTop + 12, (int)barTop + 20, (int)barTop + 28};  // below where particles land
+static_assert((int)barTop + 28 < virtualScreenHeight, "the rows read lie in the bars");
 constexpr double restingRed = 63.0, redGain = 175.0;
 constexpr double flashRise = 0.2;       // a cell rising this much between two grabs was fired
 constexpr double stalledGrab = 1.5;     // grabs this many periods apart or more: a stall between
