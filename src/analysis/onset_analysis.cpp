@@ -171,6 +171,7 @@ struct ColumnBand {
     float weights[mostBandBins];
     double inner = 0;  // the weight of every bin but the first and last (wide bands sum by prefix)
 };
+constexpr int narrowBandBins = 3;  // bands this narrow are summed tap by tap, three taps each
 constexpr int prefixBandBins = 4;  // bands this wide are summed from prefix sums
 
 // Which bins of which level make each column's band.
@@ -179,7 +180,6 @@ struct BandLayout {
     int level[onsetColumnCount];
     double delayFrames[onsetColumnCount];                  // its rise peaks this long after the onset
     int freshFrom[onsetColumnCount], freshTo[onsetColumnCount];  // columns its bins cover
-    bool prefixed[framedLevels] = {};  // some band of this level sums by prefix
 };
 
 // One view of the bands over time: powers, their floors, log levels and rises. Each ring
@@ -188,6 +188,11 @@ struct BandTrack {
     const BandLayout* layout = nullptr;
     int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
     int levelFrames = 1;             // frames of log levels kept (a power of two)
+    bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
+    // Narrow bands' taps: bins counted through the levels (level * fftBins + bin), and
+    // weights (0 past a band's last bin).
+    std::vector<int> narrowBin;
+    std::vector<float> narrowWeight;
     std::vector<float> rawLevel, rawReference;  // rawFrames rows
     std::vector<float> loud;
     float songLoud = 0;
@@ -205,6 +210,17 @@ struct BandTrack {
         level.assign((size_t)frames * cols, 0.0f);
         reference.assign((size_t)referenceFrames * cols, 0.0f);
         rise.assign((size_t)riseFrames * cols, 0.0f);
+        narrowBin.assign((size_t)cols * narrowBandBins, 0);
+        narrowWeight.assign((size_t)cols * narrowBandBins, 0.0f);
+        for (int c = 0; c < cols; c++) {
+            const ColumnBand& b = l->bands[c];
+            usesLevel[l->level[c]] = true;
+            prefixed[l->level[c]] = prefixed[l->level[c]] || b.bins >= prefixBandBins;
+            for (int j = 0; j < narrowBandBins; j++) {
+                narrowBin[c * narrowBandBins + j] = l->level[c] * fftBins + b.firstBin + std::min(j, b.bins - 1);
+                narrowWeight[c * narrowBandBins + j] = j < b.bins && b.bins <= narrowBandBins ? b.weights[j] : 0.0f;
+            }
+        }
     }
     float* rawLevelAt(long long f) { return &rawLevel[(f & (rawFrames - 1)) * columns]; }
     float* rawReferenceAt(long long f) { return &rawReference[(f & (rawFrames - 1)) * columns]; }
@@ -360,6 +376,7 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
     float* rawReference = track->rawReferenceAt(f);
     float widened[framedLevels][fftBins];
     for (int level = 0; level < framedLevels; level++) {
+        if (!track->usesLevel[level]) continue;
         const float* p = power[level];
         float* w = widened[level];
         const double binHz = (double)(analysisRateHz >> level) / fftSize;
@@ -372,15 +389,32 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
     // bins come from running sums, in double so a quiet band keeps its digits.
     double prefix[framedLevels][fftBins + 1], widePrefix[framedLevels][fftBins + 1];
     for (int level = 0; level < framedLevels; level++) {
-        if (!layout->prefixed[level]) continue;
+        if (!track->prefixed[level]) continue;
         prefix[level][0] = widePrefix[level][0] = 0;
         for (int k = 0; k < fftBins; k++) {
             prefix[level][k + 1] = prefix[level][k] + power[level][k];
             widePrefix[level][k + 1] = widePrefix[level][k] + widened[level][k];
         }
     }
+    // All levels' bins in a row, so a narrow band's taps index one array.
+    float all[framedLevels * fftBins], allWide[framedLevels * fftBins];
+    for (int level = 0; level < framedLevels; level++) {
+        if (!track->usesLevel[level]) continue;
+        memcpy(all + level * fftBins, power[level], sizeof(float) * fftBins);
+        memcpy(allWide + level * fftBins, widened[level], sizeof(float) * fftBins);
+    }
+    const int* tap = track->narrowBin.data();
+    const float* weight = track->narrowWeight.data();
+    static_assert(narrowBandBins == 3, "three taps a narrow band");
     for (int c = 0; c < track->columns; c++) {
         const ColumnBand& b = layout->bands[c];
+        if (b.bins <= narrowBandBins) {
+            const int* i = tap + c * narrowBandBins;
+            const float* w = weight + c * narrowBandBins;
+            rawLevel[c] = w[0] * all[i[0]] + w[1] * all[i[1]] + w[2] * all[i[2]];
+            rawReference[c] = w[0] * allWide[i[0]] + w[1] * allWide[i[1]] + w[2] * allWide[i[2]];
+            continue;
+        }
         const int level = layout->level[c];
         const float* p = power[level] + b.firstBin;
         const float* w = widened[level] + b.firstBin;
@@ -477,10 +511,6 @@ static int bandLookAhead() {
     return std::max({framesOf(peakSeconds), framesOf(aheadSeconds), framesOf(lagSeconds) + framesOf(bodySeconds)}) + 1;
 }
 
-static float riseAt(const BandTrack* t, long long f, int c) {
-    return f < 0 ? 0.0f : t->riseAt(f)[c];
-}
-
 // The rises of a track at frame f: the timing track's band onsets make moments; the weak
 // rises of the track that sees every note (the spread, or in mono the mix) show where a
 // moment's notes are.
@@ -490,23 +520,32 @@ static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, in
     const int gap = framesOf(gapSeconds), lag = std::max(1, framesOf(lagSeconds));
     const int body = framesOf(bodySeconds);
     if (f < 1) return;
+    // The rows of rises the test reads, reach or past before f to reach or ahead after it
+    // (none before the song, nor after the last frame known).
+    static const float none[onsetColumnCount] = {};
+    const int first = -std::max(past, reach), last = std::max(ahead, reach);
+    const float* rows[riseFrames];
+    assert(last - first + 1 <= riseFrames);
+    for (int d = first; d <= last; d++) rows[d - first] = f + d < 0 || f + d > lastFrame ? none : t->riseAt(f + d);
+    auto rise = [&](int d, int c) { return rows[d - first][c]; };
+    const float* now = rows[-first];
+    const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
     for (int c = 0; c < t->columns; c++) {
         const bool weakToo = c >= weakFrom;
         const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
-        float v = riseAt(t, f, c);
+        const float v = now[c];
         if (v <= least) continue;
         bool peak = true;
         for (int d = 1; d <= reach && peak; d++) {
-            if (riseAt(t, f - d, c) >= v) peak = false;
-            if (f + d <= lastFrame && riseAt(t, f + d, c) > v) peak = false;
+            if (rise(-d, c) >= v) peak = false;
+            if (d <= b && rise(d, c) > v) peak = false;
         }
         if (!peak) continue;
-        long long a = std::max(0LL, f - past), b = std::min(lastFrame, f + ahead);
         double sum = 0;
-        for (long long g = a; g <= b; g++) sum += riseAt(t, g, c);
+        for (int d = a; d <= b; d++) sum += rise(d, c);
         double mean = sum / (b - a + 1);
         if (v < mean + least) continue;
-        double l = riseAt(t, f - 1, c), r = riseAt(t, f + 1, c), den = l - 2.0 * v + r;
+        double l = rise(-1, c), r = rise(1, c), den = l - 2.0 * v + r;
         double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
         double heard = f + shift - t->layout->delayFrames[c];
         if (weakToo) {
@@ -944,7 +983,6 @@ static void openLayout(BandLayout* layout, double midHz) {
         double from = std::max(lowestColumnHz / 2, (b.firstBin - 1) * binHz), to = (b.firstBin + b.bins) * binHz;
         layout->freshFrom[c] = std::max(0, (int)floor(frequencyColumn(from)) - freshSlackColumns);
         layout->freshTo[c] = std::min(onsetColumnCount - 1, (int)ceil(frequencyColumn(to)) + freshSlackColumns);
-        if (b.bins >= prefixBandBins) layout->prefixed[level] = true;
         double delay = level == longLevel ? longDelaySeconds : level == midLevel ? midDelaySeconds : shortDelaySeconds;
         layout->delayFrames[c] = delay * framesPerSecond;
     }
@@ -1034,10 +1072,19 @@ void OnsetAnalyser::feed(const float* samples, int frames) {
         const int n = std::min(feedChunk, frames - done);
         const float* from = samples + (size_t)done * s->channels;
         for (int ch = 0; ch < s->channels; ch++) {
-            for (int i = 0; i < n; i++) one[i] = from[(size_t)i * s->channels + ch];
+            if (s->channels == 1) {
+                memcpy(one, from, (size_t)n * sizeof(float));
+            } else {
+                for (int i = 0; i < n; i++) one[i] = from[2 * i + ch];
+            }
             // Samples far beyond full scale (or not numbers at all) are a damaged source,
             // not music: they are clipped (or silenced) so the sums stay finite.
-            for (int i = 0; i < n; i++) one[i] = one[i] == one[i] ? std::clamp(one[i], -sampleLimit, sampleLimit) : 0.0f;
+            for (int i = 0; i < n; i++) {
+                float x = one[i];
+                x = x > sampleLimit ? sampleLimit : x;
+                x = x < -sampleLimit ? -sampleLimit : x;
+                one[i] = x == x ? x : 0.0f;
+            }
             appendLevel(&s->levels[ch][0], one, n);
             decimate(s, ch);
         }
