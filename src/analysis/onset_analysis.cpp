@@ -33,9 +33,13 @@ constexpr int fftBins = fftSize / 2 + 1;
 // Level L runs at analysisRateHz / 2^L: 44.1, 22.05, 11.025, 5.5 and 2.8 kHz, so the same
 // transform spans 11.6, 23, 46, 93 and 186 ms.
 constexpr int pyramidLevels = 5;
-// Levels transformed every frame (they feed the bands); the deeper ones only where a
-// moment needs them.
+// The levels the bands read (the 11.6, 23 and 46-ms frames). The 11.6 and 46-ms ones are
+// transformed every frame and kept a while, for the moments' columns too; the 23-ms one,
+// which only the spread reads, every other frame; it and the deeper ones are transformed
+// again where a moment's columns need them.
 constexpr int framedLevels = 3;
+static bool keptLevel(int level) { return level == 0 || level == 2; }
+static int keptSlot(int level) { return level == 0 ? 0 : 1; }
 // Frames kept for looking back, each a power of two. The columns of a moment are taken
 // about 100 frames after it (the floors' look-ahead, the band onset test and the pooling
 // lie between), from spectra and samples of around its time.
@@ -45,7 +49,7 @@ constexpr int referenceFrames = 1;   // the level a rise is measured against, th
 constexpr int riseFrames = 32;       // the band onset test reads this far either way
 
 static double seconds(double frames) { return frames / framesPerSecond; }
-static int framesOf(double s) { return (int)lround(s * framesPerSecond); }
+static int framesOf(double s, int stride = 1) { return (int)lround(s * framesPerSecond / stride); }
 
 // Natural log to about 1e-5, the same on every machine: the bands take a log every frame
 // and the library's is the largest cost of the analysis.
@@ -87,7 +91,7 @@ static const Tables& tables();
 // window and the filter's reach more. buffer[0] is sample 'first'; samples before the song
 // are silence.
 static int levelKept(int level) {
-    const int frames = level < framedLevels ? 1 : lookBackFrames;
+    const int frames = keptLevel(level) ? 1 : lookBackFrames;
     return (frames * hopSamples >> level) + fftSize + 4 * halfBandReach + feedChunk;
 }
 constexpr int levelBufferTimes = 4;  // a buffer holds this many times what is kept: old samples go out in blocks
@@ -188,6 +192,7 @@ struct BandTrack {
     const BandLayout* layout = nullptr;
     int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
     int levelFrames = 1;             // frames of log levels kept (a power of two)
+    int stride = 1;                  // frames between its own: the spread moves at half the pace
     bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
     // Narrow bands' taps: bins counted through the levels (level * fftBins + bin), and
     // weights (0 past a band's last bin).
@@ -200,10 +205,11 @@ struct BandTrack {
     std::vector<float> reference;  // referenceFrames rows: the widened level a lag before
     std::vector<float> rise;       // riseFrames rows
 
-    void open(const BandLayout* l, int cols, int frames) {
+    void open(const BandLayout* l, int cols, int frames, int step) {
         layout = l;
         columns = cols;
         levelFrames = frames;
+        stride = step;
         rawLevel.assign((size_t)rawFrames * cols, 0.0f);
         rawReference.assign((size_t)rawFrames * cols, 0.0f);
         loud.assign(cols, 0.0f);
@@ -268,7 +274,7 @@ struct AnalyserState {
     bool finished = false;
 
     // Power spectra of the framed levels, per frame (ring); the channels' powers summed.
-    float power[framedLevels][lookBackFrames][fftBins];
+    float power[2][lookBackFrames][fftBins];  // the kept levels (keptSlot)
 
     BandLayout timingLayout, spreadLayout;
     BandTrack timing;  // the channels' mix, as a listener hears onsets
@@ -436,17 +442,23 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
 }
 
 static void transformFrame(AnalyserState* s, long long f) {
-    float mix[framedLevels][fftBins];
+    float mix[framedLevels][fftBins], spreadMid[fftBins];
     const float* mixes[framedLevels];
     const float* sums[framedLevels];
     for (int level = 0; level < framedLevels; level++) {
-        float* power = s->power[level][f & (lookBackFrames - 1)];
-        levelPower(s, level, f, power, level == midLevel ? nullptr : mix[level]);
+        if (!keptLevel(level)) continue;
+        float* power = s->power[keptSlot(level)][f & (lookBackFrames - 1)];
+        levelPower(s, level, f, power, mix[level]);
         sums[level] = power;
-        mixes[level] = level == midLevel ? power : mix[level];  // the timing reads no mid level
+        mixes[level] = mix[level];
     }
+    mixes[midLevel] = sums[midLevel] = nullptr;  // the timing reads no mid level
     sumBands(&s->timing, mixes, f);
-    if (s->channels > 1) sumBands(&s->spread, sums, f);
+    if (s->channels > 1 && f % s->spread.stride == 0) {
+        levelPower(s, midLevel, f, spreadMid, nullptr);
+        sums[midLevel] = spreadMid;
+        sumBands(&s->spread, sums, f / s->spread.stride);
+    }
 }
 
 // ---- floors ----
@@ -465,7 +477,7 @@ static_assert(floorAheadSeconds * framesPerSecond + 1 < rawFrames, "band powers 
 
 static void trackLoudness(BandTrack* t, long long f) {
     float* loud = t->loud.data();
-    static const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond);
+    const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
     const float* raw = t->rawLevelAt(f);
     float loudest = 0;
     for (int c = 0; c < t->columns; c++) {
@@ -480,7 +492,7 @@ static void trackLoudness(BandTrack* t, long long f) {
 // look like a rise of the band.
 static void takeLogs(BandTrack* t, long long f) {
     const float songLevel = (float)std::max(silencePower, t->songLoud * songFloor);
-    const int lag = std::max(1, framesOf(lagSeconds));
+    const int lag = std::max(1, framesOf(lagSeconds, t->stride));
     float* level = t->levelAt(f);
     float* before = t->referenceAt(f);
     const float* rawLevel = t->rawLevelAt(f);
@@ -506,19 +518,21 @@ constexpr double riseOver = 1.2;        // nats above the local mean rise (~5 dB
 constexpr double weakRiseOver = 0.5;
 constexpr double bodySeconds = 0.050;   // a band's level is its mean over this much
 
-// Frames after a frame that its band onset test reads.
-static int bandLookAhead() {
-    return std::max({framesOf(peakSeconds), framesOf(aheadSeconds), framesOf(lagSeconds) + framesOf(bodySeconds)}) + 1;
+// A track's frames after a frame that its band onset test reads.
+static int bandLookAhead(int stride) {
+    return std::max({framesOf(peakSeconds, stride), framesOf(aheadSeconds, stride),
+                     framesOf(lagSeconds, stride) + framesOf(bodySeconds, stride)}) + 1;
 }
 
 // The rises of a track at frame f: the timing track's band onsets make moments; the weak
 // rises of the track that sees every note (the spread, or in mono the mix) show where a
 // moment's notes are.
 static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, int weakFrom, long long f, long long lastFrame) {
-    const int reach = std::max(1, framesOf(peakSeconds));
-    const int past = framesOf(pastSeconds), ahead = framesOf(aheadSeconds);
-    const int gap = framesOf(gapSeconds), lag = std::max(1, framesOf(lagSeconds));
-    const int body = framesOf(bodySeconds);
+    const int stride = t->stride;
+    const int reach = std::max(1, framesOf(peakSeconds, stride));
+    const int past = framesOf(pastSeconds, stride), ahead = framesOf(aheadSeconds, stride);
+    const int gap = framesOf(gapSeconds, stride), lag = std::max(1, framesOf(lagSeconds, stride));
+    const int body = framesOf(bodySeconds, stride);
     if (f < 1) return;
     // The rows of rises the test reads, reach or past before f to reach or ahead after it
     // (none before the song, nor after the last frame known).
@@ -547,7 +561,7 @@ static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, in
         if (v < mean + least) continue;
         double l = rise(-1, c), r = rise(1, c), den = l - 2.0 * v + r;
         double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
-        double heard = f + shift - t->layout->delayFrames[c];
+        double heard = (f + shift) * stride - t->layout->delayFrames[c];
         if (weakToo) {
             s->roseBy[c][s->roseCount[c] % roseKept] = v;
             s->rose[c][s->roseCount[c]++ % roseKept] = heard;
@@ -606,7 +620,7 @@ constexpr int highBudget = 1;       // columns the high regions light together
 // allows (about one more per five nats, which a note's bands bring), no more than dense
 // chords with melody, arpeggio, bass and kick need.
 constexpr double lowBudgetBase = 9, lowBudgetPerNat = 0.2;
-constexpr int lowBudgetMost = 11;
+constexpr int lowBudgetMost = 12;
 constexpr int apartColumns = 6;      // lit columns stand at least this far apart (1.5 semitones)
 // A lit peak stands this close to its region's loudest and to the moment's loudest, and
 // fell no more than this since the frame before (more: the tail of something older).
@@ -654,9 +668,9 @@ static void bandRises(const AnalyserState* s, double t, float* rose) {
 // A level's power spectrum for the window ending with frame f: kept for the framed levels,
 // made now for the deeper ones.
 static const float* spectrumAt(AnalyserState* s, int level, long long f, float* scratch) {
-    if (level < framedLevels) {
+    if (keptLevel(level)) {
         assert(f < s->nextFrame && f > s->nextFrame - lookBackFrames);
-        return s->power[level][f & (lookBackFrames - 1)];
+        return s->power[keptSlot(level)][f & (lookBackFrames - 1)];
     }
     levelPower(s, level, f, scratch, nullptr);
     return scratch;
@@ -945,6 +959,9 @@ static void updateHorizon(AnalyserState* s) {
 // ---- construction ----
 
 static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
+// Frames between the spread's: its rises only place notes, for which half the pace (11.6
+// ms) is close enough, and cost half as much.
+constexpr int spreadStride = 2;
 
 // FFTW's planner is one for the process: plans are made and destroyed under this lock.
 static std::mutex& plannerLock() {
@@ -1011,8 +1028,8 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
     // The mix's log levels are read back by the moments (the song rose); the spread's
     // only as they rise. Above the crossover the spread shows nothing the mix does not (no
     // voices cancel there): the mix's bands serve for both.
-    s->timing.open(&s->timingLayout, onsetColumnCount, lookBackFrames);
-    if (channels > 1) s->spread.open(&s->spreadLayout, spreadColumns, 1);
+    s->timing.open(&s->timingLayout, onsetColumnCount, lookBackFrames, 1);
+    if (channels > 1) s->spread.open(&s->spreadLayout, spreadColumns, 1, spreadStride);
     s->spread.layout = channels > 1 ? &s->spreadLayout : &s->timingLayout;
     for (int c = 0; c < onsetColumnCount; c++) {
         s->lastFired[c] = LLONG_MIN / 2;
@@ -1037,17 +1054,23 @@ OnsetAnalyser::~OnsetAnalyser() {
 // Frame f's whole analysis; each stage runs behind the one before by the frames it reads ahead.
 static void runFrame(AnalyserState* s, long long f) {
     transformFrame(s, f);
-    const bool stereo = s->channels > 1;
-    BandTrack* tracks[2] = {&s->timing, &s->spread};
-    const int trackCount = stereo ? 2 : 1;
-    for (int i = 0; i < trackCount; i++) trackLoudness(tracks[i], f);
-    long long g = f - framesOf(floorAheadSeconds);
+    // The spread, every other frame: the same stages in its own frames.
+    BandTrack* spread = &s->spread;
+    if (s->channels > 1 && f % spread->stride == 0) {
+        const long long k = f / spread->stride;
+        trackLoudness(spread, k);
+        const long long g = k - framesOf(floorAheadSeconds, spread->stride);
+        if (g >= 0) takeLogs(spread, g);
+        const long long h = g - bandLookAhead(spread->stride);
+        if (h >= 0) findBandOnsets(s, spread, false, 0, h, g);
+    }
+    trackLoudness(&s->timing, f);
+    const long long g = f - framesOf(floorAheadSeconds);
     if (g < 0) return;
-    for (int i = 0; i < trackCount; i++) takeLogs(tracks[i], g);
-    long long h = g - bandLookAhead();
+    takeLogs(&s->timing, g);
+    const long long h = g - bandLookAhead(1);
     if (h < 0) return;
-    findBandOnsets(s, &s->timing, true, stereo ? s->spread.columns : 0, h, g);
-    if (stereo) findBandOnsets(s, &s->spread, false, 0, h, g);
+    findBandOnsets(s, &s->timing, true, s->channels > 1 ? spread->columns : 0, h, g);
     // Band onsets found later come from frames after h, heard at most a detector delay
     // (and half a frame) before it.
     formMoments(s, h + 0.5 - maxDelayFrames);
