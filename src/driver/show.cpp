@@ -32,20 +32,24 @@ constexpr int fullVolume = 255;
 constexpr uint32_t drawnFrameWaitMs = 10;
 constexpr uint32_t idleFrameWaitMs = 1;
 
-// How long a drawn frame takes from its clock reading to being shown, measured as the
-// show runs (drawing, the wait, the swap): it starts at the wait alone.
-constexpr double presentLagShare = 0.1;  // weight of each new frame in the running mean
+// How long a drawn frame takes from its clock reading to being shown (drawing, the wait,
+// the swap), and how far apart drawn frames come, measured as the show runs: both start
+// at the wait alone.
+constexpr double presentLagShare = 0.1;  // weight of each new frame in the running means
+constexpr double longestFrameGapMs = 50;  // a longer gap is a stall, not the frame rate
 static double presentLagMs = drawnFrameWaitMs;
-static std::chrono::steady_clock::time_point clockReadAt;
+static double frameGapMs = drawnFrameWaitMs;
+static std::chrono::steady_clock::time_point clockReadAt, lastPresentAt;
 static int32_t pictureDelayMs = 0;
 static int32_t lastSongClock = INT32_MIN;
 
 // The clock a frame reads is the song position heard when the frame it draws appears:
-// what is heard now, plus the frame's way to the screen, plus half a tick because an
-// onset fires on the first tick after it, less the display's own delay.
+// what is heard now, plus the frame's way to the screen, less the display's own delay.
+// An onset then shows on the first tick after it and in the first frame after that tick,
+// half a tick and half a frame late on average: the clock leads by those halves too.
 static int32_t songClock() {
     clockReadAt = std::chrono::steady_clock::now();
-    const double lead = presentLagMs + tickMs * 0.5 - pictureDelayMs;
+    const double lead = presentLagMs + (tickMs + frameGapMs) * 0.5 - pictureDelayMs;
     const int64_t clock = (int64_t)soundPosition(songStream) + (int64_t)lround(lead);
     int32_t c = clock > INT32_MAX ? INT32_MAX : (clock < INT32_MIN ? INT32_MIN : (int32_t)clock);
     if (c < lastSongClock) c = lastSongClock;  // the lead's changes never turn time back
@@ -55,9 +59,12 @@ static int32_t songClock() {
 
 static void presentAndMeasure() {
     presentFrame();
-    const double lag =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clockReadAt).count();
-    presentLagMs += (lag - presentLagMs) * presentLagShare;
+    using Ms = std::chrono::duration<double, std::milli>;
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    presentLagMs += (Ms(now - clockReadAt).count() - presentLagMs) * presentLagShare;
+    const double gap = Ms(now - lastPresentAt).count();
+    if (gap < longestFrameGapMs) frameGapMs += (gap - frameGapMs) * presentLagShare;
+    lastPresentAt = now;
 }
 
 static void sdlWait(uint32_t ms) { SDL_Delay(ms); }

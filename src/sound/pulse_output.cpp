@@ -10,8 +10,9 @@
 constexpr int outChannels = 2;
 constexpr size_t frameBytes = sizeof(float) * outChannels;
 // Asked of the server as the stream's whole latency; it may give more (PULSE_LATENCY_MSEC,
-// Bluetooth sinks), which the clock then accounts for through the stream's timing.
-constexpr pa_usec_t targetLatencyUs = 40000;
+// Bluetooth sinks). The clock accounts for whatever it is through the stream's timing, so
+// the buffer is sized for a busy machine never to run it dry, not to be short.
+constexpr pa_usec_t targetLatencyUs = 150000;
 
 static pa_threaded_mainloop* mainloop = nullptr;
 static pa_context* context = nullptr;
