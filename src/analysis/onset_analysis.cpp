@@ -51,8 +51,8 @@ constexpr int riseFrames = 32;       // the band onset test reads this far eithe
 static double seconds(double frames) { return frames / framesPerSecond; }
 static int framesOf(double s, int stride = 1) { return (int)lround(s * framesPerSecond / stride); }
 
-// Natural log to about 1e-5, the same on every machine: the bands take a log every frame
-// and the library's is the largest cost of the analysis.
+// Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
+// and the library's were the largest cost of the analysis.
 static inline float fastLog(float x) {
     uint32_t bits;
     memcpy(&bits, &x, sizeof bits);
@@ -60,7 +60,7 @@ static inline float fastLog(float x) {
     bits = (bits & 0x007FFFFFu) | 0x3F800000u;  // the mantissa, 1..2
     float m;
     memcpy(&m, &bits, sizeof m);
-    // log2 of the mantissa: a fit on 1..2 written around its midpoint (t in -1/3..1/3).
+    // log2 of the mantissa from the series of atanh around 1.5 (|t| <= 0.2: five terms).
     const float t = (m - 1.5f) / (m + 1.5f);
     const float t2 = t * t;
     const float log2m = 0.5849625f + t * (2.8853901f + t2 * (0.9617967f + t2 * (0.5770780f + t2 * 0.4121985f)));
@@ -69,10 +69,11 @@ static inline float fastLog(float x) {
 
 // ---- the pyramid ----
 
+constexpr int feedChunk = 1024;    // input frames taken at once
+constexpr float sampleLimit = 64;  // 36 dB above full scale: louder is a damaged source
+
 // Half-band low-pass taken before each halving of the rate: it passes the octave the next
 // level analyses (up to a quarter of the new rate) and removes what would fold onto it.
-constexpr int feedChunk = 1024;    // input frames taken at once
-constexpr float sampleLimit = 64;  // 36 dB above full scale
 constexpr int halfBandReach = 11;  // taps either side of the centre; the even ones are 0
 static_assert(halfBandReach == 11, "decimate() spells the taps out");
 static_assert(maxAnalysisChannels == 2, "feed() takes one or two channels");
@@ -194,8 +195,7 @@ struct BandTrack {
     int levelFrames = 1;             // frames of log levels kept (a power of two)
     int stride = 1;                  // frames between its own: the spread moves at half the pace
     bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
-    // Narrow bands' taps: bins counted through the levels (level * fftBins + bin), and
-    // weights (0 past a band's last bin).
+    // Narrow bands' taps: bins of their level, and weights (0 past a band's last bin).
     std::vector<int> narrowBin;
     std::vector<float> narrowWeight;
     std::vector<float> rawLevel, rawReference;  // rawFrames rows
@@ -223,7 +223,7 @@ struct BandTrack {
             usesLevel[l->level[c]] = true;
             prefixed[l->level[c]] = prefixed[l->level[c]] || b.bins >= prefixBandBins;
             for (int j = 0; j < narrowBandBins; j++) {
-                narrowBin[c * narrowBandBins + j] = l->level[c] * fftBins + b.firstBin + std::min(j, b.bins - 1);
+                narrowBin[c * narrowBandBins + j] = b.firstBin + std::min(j, b.bins - 1);
                 narrowWeight[c * narrowBandBins + j] = j < b.bins && b.bins <= narrowBandBins ? b.weights[j] : 0.0f;
             }
         }
@@ -267,8 +267,9 @@ struct AnalyserState {
     void* user;
     int channels = 1;
     Level levels[maxAnalysisChannels][pyramidLevels];
-    float* in = nullptr;  // the transform's input and output, and its plan
+    float* in = nullptr;  // the transform's input and outputs (one a channel), and its plan
     fftwf_complex* out = nullptr;
+    fftwf_complex* outOther = nullptr;
     fftwf_plan plan = nullptr;
     long long nextFrame = 0;  // the next frame to analyse
     bool finished = false;
@@ -336,6 +337,7 @@ static void decimate(AnalyserState* s, int channel) {
 // ---- spectra ----
 
 // One channel's transform of a level's window ending at 'end' (in the level's samples).
+// The second channel's transform goes to a buffer of its own, so both stay in hand.
 static void transform(AnalyserState* s, int channel, int level, long long end) {
     const Level& l = s->levels[channel][level];
     const float* w = tables().hann;
@@ -346,7 +348,8 @@ static void transform(AnalyserState* s, int channel, int level, long long end) {
     } else {
         for (int i = 0; i < fftSize; i++) s->in[i] = levelSample(l, start + i) * w[i];
     }
-    fftwf_execute(s->plan);
+    if (channel == 0) fftwf_execute(s->plan);
+    else fftwf_execute_dft_r2c(s->plan, s->in, s->outOther);
 }
 
 // The channels' powers summed, of the window of a level that ends with frame f; and, for
@@ -354,14 +357,13 @@ static void transform(AnalyserState* s, int channel, int level, long long end) {
 static void levelPower(AnalyserState* s, int level, long long f, float* power, float* mix) {
     const float scale = (float)tables().hannScale / s->channels;
     const float mixScale = (float)tables().hannScale * 0.25f;
-    fftwf_complex first[fftBins];
     const long long end = f * (hopSamples >> level);
+    const fftwf_complex* first = s->out;
     for (int ch = 0; ch < s->channels; ch++) {
         transform(s, ch, level, end);
-        const fftwf_complex* z = s->out;
+        const fftwf_complex* z = ch == 0 ? s->out : s->outOther;
         if (ch == 0) {
             for (int k = 0; k < fftBins; k++) power[k] = (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
-            if (mix) memcpy(first, z, sizeof first);
         } else {
             for (int k = 0; k < fftBins; k++) power[k] += (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
             if (mix)
@@ -402,26 +404,21 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
             widePrefix[level][k + 1] = widePrefix[level][k] + widened[level][k];
         }
     }
-    // All levels' bins in a row, so a narrow band's taps index one array.
-    float all[framedLevels * fftBins], allWide[framedLevels * fftBins];
-    for (int level = 0; level < framedLevels; level++) {
-        if (!track->usesLevel[level]) continue;
-        memcpy(all + level * fftBins, power[level], sizeof(float) * fftBins);
-        memcpy(allWide + level * fftBins, widened[level], sizeof(float) * fftBins);
-    }
     const int* tap = track->narrowBin.data();
     const float* weight = track->narrowWeight.data();
     static_assert(narrowBandBins == 3, "three taps a narrow band");
     for (int c = 0; c < track->columns; c++) {
         const ColumnBand& b = layout->bands[c];
+        const int level = layout->level[c];
         if (b.bins <= narrowBandBins) {
             const int* i = tap + c * narrowBandBins;
             const float* w = weight + c * narrowBandBins;
-            rawLevel[c] = w[0] * all[i[0]] + w[1] * all[i[1]] + w[2] * all[i[2]];
-            rawReference[c] = w[0] * allWide[i[0]] + w[1] * allWide[i[1]] + w[2] * allWide[i[2]];
+            const float* p = power[level];
+            const float* q = widened[level];
+            rawLevel[c] = w[0] * p[i[0]] + w[1] * p[i[1]] + w[2] * p[i[2]];
+            rawReference[c] = w[0] * q[i[0]] + w[1] * q[i[1]] + w[2] * q[i[2]];
             continue;
         }
-        const int level = layout->level[c];
         const float* p = power[level] + b.firstBin;
         const float* w = widened[level] + b.firstBin;
         if (b.bins >= prefixBandBins) {
@@ -527,7 +524,8 @@ static int bandLookAhead(int stride) {
 // The rises of a track at frame f: the timing track's band onsets make moments; the weak
 // rises of the track that sees every note (the spread, or in mono the mix) show where a
 // moment's notes are.
-static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, int weakFrom, long long f, long long lastFrame) {
+static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
+                           long long lastFrame) {
     const int stride = t->stride;
     const int reach = std::max(1, framesOf(peakSeconds, stride));
     const int past = framesOf(pastSeconds, stride), ahead = framesOf(aheadSeconds, stride);
@@ -544,7 +542,7 @@ static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, in
     auto rise = [&](int d, int c) { return rows[d - first][c]; };
     const float* now = rows[-first];
     const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
-    for (int c = 0; c < t->columns; c++) {
+    for (int c = from; c < t->columns; c++) {
         const bool weakToo = c >= weakFrom;
         const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
         const float v = now[c];
@@ -959,6 +957,8 @@ static void updateHorizon(AnalyserState* s) {
 // ---- construction ----
 
 static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
+// The first band quick enough to place a moment (see formMoments).
+static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / merge));
 // Frames between the spread's: its rises only place notes, for which half the pace (11.6
 // ms) is close enough, and cost half as much.
 constexpr int spreadStride = 2;
@@ -1019,6 +1019,7 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
         }
     s->in = fftwf_alloc_real(fftSize);
     s->out = fftwf_alloc_complex(fftBins);
+    s->outOther = fftwf_alloc_complex(fftBins);
     {
         std::lock_guard<std::mutex> hold(plannerLock());
         s->plan = fftwf_plan_dft_r2c_1d(fftSize, s->in, s->out, FFTW_ESTIMATE);
@@ -1047,6 +1048,7 @@ OnsetAnalyser::~OnsetAnalyser() {
         fftwf_destroy_plan(state->plan);
     }
     fftwf_free(state->out);
+    fftwf_free(state->outOther);
     fftwf_free(state->in);
     delete state;
 }
@@ -1062,7 +1064,7 @@ static void runFrame(AnalyserState* s, long long f) {
         const long long g = k - framesOf(floorAheadSeconds, spread->stride);
         if (g >= 0) takeLogs(spread, g);
         const long long h = g - bandLookAhead(spread->stride);
-        if (h >= 0) findBandOnsets(s, spread, false, 0, h, g);
+        if (h >= 0) findBandOnsets(s, spread, false, 0, 0, h, g);
     }
     trackLoudness(&s->timing, f);
     const long long g = f - framesOf(floorAheadSeconds);
@@ -1070,7 +1072,10 @@ static void runFrame(AnalyserState* s, long long f) {
     takeLogs(&s->timing, g);
     const long long h = g - bandLookAhead(1);
     if (h < 0) return;
-    findBandOnsets(s, &s->timing, true, s->channels > 1 ? spread->columns : 0, h, g);
+    // In stereo the mix's lowest bands rise for nothing: they are too slow to place a
+    // moment, and too far below the first prompt band to vie with it for its columns.
+    const int from = s->channels > 1 ? std::max(0, firstPromptColumn - peakColumns) : 0;
+    findBandOnsets(s, &s->timing, true, from, s->channels > 1 ? spread->columns : 0, h, g);
     // Band onsets found later come from frames after h, heard at most a detector delay
     // (and half a frame) before it.
     formMoments(s, h + 0.5 - maxDelayFrames);
