@@ -636,7 +636,7 @@ constexpr double harmonicToleranceColumns = 2;
 // by this much, while something rose below this frequency.
 constexpr double lowestGrowDb = 3, lowestRiseHz = 200;
 // Where nothing below the crossover rose this sharply (nats), only peaks shown new this
-// sharply are lit there: a hat over a held chord leaves the chord dark.
+// sharply are lit there: a hat over a held chord leaves most of the chord dark.
 constexpr double lowSureRise = 1.2, lowLeastRise = 1.5;
 // The high regions light only where something above the crossover rose this sharply.
 constexpr double highSureRise = 3.0;

@@ -31,9 +31,8 @@ struct AnalyserState;
 
 // One song's analysis. Everything is allocated when it is made; feed() and finish() only
 // compute, so its memory does not grow with the song. The records depend on the samples
-// alone: not on how they are split between feed() calls, nor on the run. Make and destroy
-// analysers on one thread at a time (FFTW's planner is shared); each may then run on a
-// thread of its own.
+// alone: not on how they are split between feed() calls, nor on the run. Analysers may be
+// made, used and destroyed on any threads, each used by one thread at a time.
 class OnsetAnalyser {
 public:
     // channels: 1 (mono) or 2 (interleaved left, right). The same song scores differently
