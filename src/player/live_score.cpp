@@ -3,6 +3,9 @@
 #include "player/live_score.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -17,6 +20,7 @@
 // reserves that much address space for a long song; only pages written take memory.
 constexpr int64_t recordsPerSecond = 1000;
 constexpr int64_t reservedSeconds = 4 * 3600;
+constexpr int scoringNiceness = 10;
 
 static OnsetFrame* table = nullptr;
 static int64_t capacity = 0;
@@ -42,6 +46,9 @@ static void keepHorizon(int32_t ms, void*) {
 }
 
 static void scoreLoop() {
+    // The scorer runs far ahead of the music: it yields the processor to the show and the
+    // sound (the decoding thread it starts inherits this).
+    setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), scoringNiceness);
     std::string error;
     const bool scored = scoreDecoder(decoder, {keepRecord, keepHorizon, nullptr}, &error);
     closeAudioDecoder(decoder);
