@@ -1,7 +1,6 @@
 // xoon-capture: renders the show frame by frame on a scripted music clock into PNGs or raw RGB.
 #include <GL/gl.h>
 #include <png.h>
-#include <vorbis/vorbisfile.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +19,12 @@
 #include "cli.h"
 #include "driver/show.h"
 #include "gfx/video.h"
-
-constexpr const char* songFile = "xoon09.ogg";
+#include "message/message_check.h"
+#include "player/live_score.h"
+#include "player/player.h"
+#include "show/message_panel.h"
+#include "show/onset_scans.h"
+#include "sound/decoder.h"
 constexpr int minFps = 24;
 constexpr int maxFps = 120;
 constexpr int defaultFps = 60;
@@ -31,6 +34,7 @@ constexpr int maxSide = 8192;              // pixels; beyond any GL viewport we 
 constexpr double maxSongSeconds = 2e6;     // the clock is 32-bit ms; keep clear of its end
 constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds like 0.1 x 60
 constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten
+constexpr int lengthProbeRateHz = 8000;  // any rate will do: only the stated length is read
 
 static const char usage[] =
     "Usage: xoon-capture [options] (--out DIR | --raw)\n"
@@ -38,6 +42,9 @@ static const char usage[] =
     "show would draw it with its clock reading n x 1000 / fps ms. Run it in the folder that\n"
     "holds xoon09.ogg and fona.png, with an X display (Xvfb will do).\n"
     "\n"
+    "  --song FILE     the show for any song, as xoon-play shows it: scored whole first,\n"
+    "                  and the clock (the seconds below) starts 2 s before the music\n"
+    "  --message FILE  the panel types FILE instead of the built-in message\n"
     "  --fps N         frames per second of song, 24..120 (default 60)\n"
     "  --size WxH      picture size in pixels, letterboxed as full screen (default 1920x1080)\n"
     "  --from S        first second of song to capture (default 0); negative: only the\n"
@@ -57,6 +64,8 @@ struct Options {
     double stallAt = -1, stallLength = 0;    // seconds; no stall when stallAt < 0
     std::string outDir;
     bool raw = false;
+    const char* songPath = nullptr;     // null: the show's own song and table
+    const char* messagePath = nullptr;  // null: the built-in message
 };
 
 static bool parseSeconds(const char* text, double* value) {
@@ -64,7 +73,8 @@ static bool parseSeconds(const char* text, double* value) {
 }
 
 static Options parseOptions(int argc, char** argv) {
-    enum { fpsOption = 256, sizeOption, fromOption, toOption, stallOption, outOption, rawOption };
+    enum { fpsOption = 256, sizeOption, fromOption, toOption, stallOption, outOption, rawOption,
+           songOption, messageOption };
     static const option longOptions[] = {{"fps", required_argument, nullptr, fpsOption},
                                          {"size", required_argument, nullptr, sizeOption},
                                          {"from", required_argument, nullptr, fromOption},
@@ -72,6 +82,8 @@ static Options parseOptions(int argc, char** argv) {
                                          {"stall", required_argument, nullptr, stallOption},
                                          {"out", required_argument, nullptr, outOption},
                                          {"raw", no_argument, nullptr, rawOption},
+                                         {"song", required_argument, nullptr, songOption},
+                                         {"message", required_argument, nullptr, messageOption},
                                          {"help", no_argument, nullptr, 'h'},
                                          {}};
     Options o;
@@ -112,6 +124,10 @@ static Options parseOptions(int argc, char** argv) {
             o.outDir = v;
         } else if (c == rawOption) {
             o.raw = true;
+        } else if (c == songOption) {
+            o.songPath = v;
+        } else if (c == messageOption) {
+            o.messagePath = v;
         }
     }
     if (optind < argc) cliUsageError("no operands, only options: '%s'", argv[optind]);
@@ -121,15 +137,38 @@ static Options parseOptions(int argc, char** argv) {
     return o;
 }
 
-// The song's length in seconds, read from the Ogg file the show would play.
+// The song's length in seconds, as its file states it.
 static double songSeconds() {
-    OggVorbis_File vf;
-    if (ov_fopen(songFile, &vf) != 0)
-        cliFail("cannot read %s in this folder: it gives the song's length (or give --to)", songFile);
-    const double seconds = ov_time_total(&vf, -1);
-    ov_clear(&vf);
-    if (seconds <= 0) cliFail("%s: the song has no length (give --to)", songFile);
+    std::string error;
+    AudioDecoder* song = openAudioDecoder(showSongFile, lengthProbeRateHz, 1, &error);
+    if (!song)
+        cliFail("%s: %s (it gives the song's length; or give --to)", showSongFile, error.c_str());
+    const double seconds = audioDurationSeconds(song);
+    closeAudioDecoder(song);
+    if (seconds <= 0) cliFail("%s: the song states no length (give --to)", showSongFile);
     return seconds;
+}
+
+// Another song: scored whole before the first frame, so every run draws the same frames.
+// Returns its length on the show's clock, the lead-in included.
+static std::vector<OnsetFrame> songTable;
+static double useSong(const char* path) {
+    std::string error;
+    double seconds = 0;
+    if (!scoreWholeSong(path, playerLeadInMs, &songTable, &seconds, &error))
+        cliFail("%s: %s", path, error.c_str());
+    useOnsetTable(songTable.data(), (int32_t)songTable.size());
+    return seconds + playerLeadInMs / 1000.0;
+}
+
+static std::string messageText;
+static void useMessage(const char* path) {
+    std::string bytes, error, diagnostics;
+    if (!readMessageFile(path, &bytes, &error)) cliFail("%s: %s", path, error.c_str());
+    const bool ok = checkMessageText(bytes, path, &messageText, &diagnostics);
+    fputs(diagnostics.c_str(), stderr);
+    if (!ok) exit(1);
+    useMessageScript(messageText.c_str());
 }
 
 // The frames: n from 0; frame n's clock; which frames the stall swallows.
@@ -188,7 +227,9 @@ static double wallSeconds() {
 int main(int argc, char** argv) {
     cliStart("xoon-capture", usage);
     const Options o = parseOptions(argc, argv);
-    const double toSeconds = o.toSeconds < 0 ? songSeconds() : o.toSeconds;
+    if (o.messagePath) useMessage(o.messagePath);
+    const double length = o.songPath ? useSong(o.songPath) : (o.toSeconds < 0 ? songSeconds() : 0);
+    const double toSeconds = o.toSeconds < 0 ? length : o.toSeconds;
     if (toSeconds <= o.fromSeconds)
         cliUsageError("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds,
                       toSeconds);

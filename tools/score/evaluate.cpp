@@ -1,7 +1,10 @@
 // Pooled onset matching against a ground truth, and the shape of an onset table.
 #include "evaluate.h"
 
+#include "analysis/onset_analysis.h"
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -128,4 +131,89 @@ std::vector<double> loneNotes(const std::vector<TruthNote>& notes, const std::st
         if (it == others.end() || *it > n.seconds + aloneSeconds) lone.push_back(n.seconds);
     }
     return lone;
+}
+
+// ---- where the bits fall ----
+
+// The drums' bands, measured on solo renders of our song (xoon-compose --only NAME --pcm):
+// the columns whose power lies within 20 dB of the drum's loudest column, over its first
+// 100 ms and over its whole sound, joined. Each sounds for as long as the composer renders it.
+struct DrumBand {
+    const char* name;
+    double lowHz, highHz;
+    double soundingSeconds;
+};
+static const DrumBand drumBands[] = {
+    {"kick", 46, 292, 0.50},        // the falling sine's sweep, 210 Hz down to 47 Hz
+    {"snare", 135, 16000, 0.35},    // shell tones at 185 and 330 Hz under bright noise
+    {"clap", 309, 16000, 0.45},     // noise around 1.25 kHz and above
+    {"hat", 4150, 16000, 0.12},     // high-passed noise, ringing near 10.5 kHz
+    {"openhat", 3820, 16000, 0.60},
+    {"crash", 2540, 16000, 3.50},
+};
+
+static const DrumBand* drumBand(const std::string& instrument) {
+    for (const DrumBand& d : drumBands)
+        if (instrument == d.name) return &d;
+    return nullptr;
+}
+
+bool isDrum(const std::string& instrument) { return drumBand(instrument) != nullptr; }
+
+static double pitchHz(int midiPitch) { return 440.0 * pow(2.0, (midiPitch - 69) / 12.0); }
+
+double pitchColumn(int midiPitch) { return frequencyColumn(pitchHz(midiPitch)); }
+
+static bool litNear(const std::vector<OnsetFrame>& table, double seconds, double column) {
+    for (int c : columnsNear(table, seconds, noteNearSeconds))
+        if (fabs(c - column) <= noteNearColumns) return true;
+    return false;
+}
+
+std::vector<VoiceRecall> fundamentalRecall(const std::vector<OnsetFrame>& table,
+                                           const std::vector<TruthNote>& notes) {
+    std::vector<VoiceRecall> voices;
+    for (const TruthNote& n : notes) {
+        if (isDrum(n.instrument)) continue;
+        auto v = std::find_if(voices.begin(), voices.end(), [&](const VoiceRecall& r) { return r.voice == n.instrument; });
+        if (v == voices.end()) v = voices.insert(voices.end(), VoiceRecall{n.instrument});
+        v->notes++;
+        if (litNear(table, n.seconds, pitchColumn(n.pitch))) v->found++;
+    }
+    std::sort(voices.begin(), voices.end(), [](const VoiceRecall& a, const VoiceRecall& b) { return a.voice < b.voice; });
+    return voices;
+}
+
+BitPlacement placeBits(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes) {
+    double longest = 0;
+    for (const DrumBand& d : drumBands) longest = std::max(longest, d.soundingSeconds);
+    std::vector<TruthNote> sorted = notes;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const TruthNote& a, const TruthNote& b) { return a.seconds < b.seconds; });
+    BitPlacement p;
+    for (const OnsetFrame& r : table) {
+        double t = r.timeMs / 1000.0;
+        auto first = std::lower_bound(sorted.begin(), sorted.end(), t - longest,
+                                      [](const TruthNote& n, double s) { return n.seconds < s; });
+        for (int c : recordColumns(r)) {
+            bool harmonic = false, sounding = false, onset = false;
+            for (auto n = first; n != sorted.end() && n->seconds <= t + noteNearSeconds; ++n) {
+                bool near = fabs(n->seconds - t) <= noteNearSeconds;
+                if (const DrumBand* d = drumBand(n->instrument)) {
+                    double fc = columnFrequency(c);
+                    if (fc < d->lowHz || fc > d->highHz || t > n->seconds + d->soundingSeconds) continue;
+                    sounding = true;
+                    onset = onset || near;
+                } else if (near) {
+                    for (int h = 1; h <= harmonicsCounted && !harmonic; h++)
+                        harmonic = fabs(c - frequencyColumn(h * pitchHz(n->pitch))) <= noteNearColumns;
+                }
+            }
+            p.bits++;
+            p.onHarmonic += harmonic;
+            p.inDrumBand += sounding;
+            p.onNote += harmonic || sounding;
+            p.onOnset += harmonic || onset;
+        }
+    }
+    return p;
 }

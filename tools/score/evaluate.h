@@ -1,5 +1,6 @@
-// Measures an onset table against a song's ground truth: pooled onset matching and the
-// table's shape, for the scorer's tests and the comparison bench.
+// Measures an onset table against a song's ground truth: pooled onset matching, whether
+// the columns carry the notes' pitches, and the table's shape, for the scorer's tests and
+// the comparison bench.
 #pragma once
 #include <string>
 #include <vector>
@@ -54,3 +55,34 @@ std::vector<int> columnsNear(const std::vector<OnsetFrame>& table, double second
 // note of another instrument joins within +-aloneSeconds: their columns are their own.
 std::vector<double> loneNotes(const std::vector<TruthNote>& notes, const std::string& instrument,
                               double aloneSeconds);
+
+// A record this close to a note belongs to it, and a column this close to a frequency's
+// column is on it (4 columns: about a semitone).
+constexpr double noteNearSeconds = 0.050;
+constexpr int noteNearColumns = 4;
+constexpr int harmonicsCounted = 8;  // a bit on harmonics 1..8 of a starting note is on it
+
+// True for the unpitched instruments of our composer (kick, snare, clap, hat, openhat,
+// crash); every other instrument is a pitched voice.
+bool isDrum(const std::string& instrument);
+
+// Column of a MIDI note's fundamental (fractional).
+double pitchColumn(int midiPitch);
+
+// Per pitched voice (sorted by name): its notes, and how many have their fundamental's
+// column (+-noteNearColumns) set in a record within +-noteNearSeconds.
+struct VoiceRecall {
+    std::string voice;
+    int notes = 0, found = 0;
+};
+std::vector<VoiceRecall> fundamentalRecall(const std::vector<OnsetFrame>& table,
+                                           const std::vector<TruthNote>& notes);
+
+// Where the set bits fall. onNote: within noteNearColumns of a harmonic 1..8 of a pitched
+// note starting within +-noteNearSeconds, or in the band of a drum sounding then (from
+// noteNearSeconds before its onset to the end of its sound). onOnset is stricter: a drum
+// counts only within +-noteNearSeconds of its onset, as a pitched note does.
+struct BitPlacement {
+    int bits = 0, onHarmonic = 0, inDrumBand = 0, onNote = 0, onOnset = 0;
+};
+BitPlacement placeBits(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes);

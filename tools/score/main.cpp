@@ -13,27 +13,12 @@
 
 static const char usage[] =
     "Usage: xoon-score SONG -o TABLE.cpp\n"
-    "Finds the note onsets of a song (Ogg Vorbis, any rate and channel count) in the show's\n"
-    "columns and writes them as the C++ source of the show's onset table. A song that cannot\n"
-    "be scored leaves nothing written.\n"
+    "Finds the note onsets of a song (any audio file FFmpeg reads) in the show's columns,\n"
+    "each where its pitch or its band is, and writes them as the C++ source of the show's\n"
+    "onset table. A song that cannot be scored leaves nothing written.\n"
     "\n"
     "  -o, --output FILE  the table source to write (written whole or not at all)\n"
     "  -h, --help         this text\n";
-
-static bool readWhole(const char* path, std::vector<uint8_t>* bytes, std::string* error) {
-    FILE* in = fopen(path, "rb");
-    if (!in) {
-        *error = strerror(errno);
-        return false;
-    }
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
-    bool ok = !ferror(in);
-    if (!ok) *error = strerror(errno);
-    fclose(in);
-    return ok;
-}
 
 // The song's file name as the table's first comment line names it: any byte that could end
 // or continue that line (a line feed, a backslash) or is not plain ASCII becomes '?', and a
@@ -86,9 +71,7 @@ int main(int argc, char** argv) {
     if (!outPath) cliUsageError("give the table to write with -o");
     const char* songPath = argv[optind];
 
-    std::vector<uint8_t> bytes;
     std::string error;
-    if (!readWhole(songPath, &bytes, &error)) cliFail("cannot read %s: %s", songPath, error.c_str());
     // Only long songs get a progress line; short ones finish before it would help.
     const double progressSeconds = 20;  // of song
     const int progressStep = 10;        // percent between updates
@@ -100,9 +83,9 @@ int main(int argc, char** argv) {
         cliProgress("scoring %s %3d%%", songPath, percent);
     };
     std::vector<OnsetFrame> table;
-    bool ok = scoreVorbis(bytes.data(), bytes.size(), &table, &error, progress);
+    bool ok = scoreFile(songPath, &table, &error, progress);
     cliProgressDone();
-    if (!ok) cliFail("%s: not a usable Ogg Vorbis song: %s", songPath, error.c_str());
+    if (!ok) cliFail("%s: not a usable song: %s", songPath, error.c_str());
     if (!writeAtomically(outPath, tableSource(table, commentName(songPath)), &error))
         cliFail("cannot write %s: %s", outPath, error.c_str());
     return 0;
