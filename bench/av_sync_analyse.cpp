@@ -41,7 +41,10 @@ constexpr double barSpacing = (double)virtualScreenWidth / waveCellCount;
 constexpr int barRowsRead[] = {(int)barTop + 12, (int)barTop + 20, (int)barTop + 28};  // below where particles land
 static_assert((int)barTop + 28 < virtualScreenHeight, "the rows read lie in the bars");
 constexpr double restingRed = 63.0, redGain = 175.0;
-constexpr double flashRise = 0.2;       // a cell rising this much between two grabs was fired
+// A cell rising this much between two grabs was fired: its neighbours pass it at most 0.095
+// in the two ticks of a grab period while it loses 5 % a tick, and a cell kept bright by a
+// dense chord rises from about 0.85 to 1.0 when fired again.
+constexpr double flashRise = 0.1;
 constexpr double stalledGrab = 1.5;     // grabs this many periods apart or more: a stall between
 constexpr double clickThreshold = 0.1;  // of full scale, on the reference's sound channel
 constexpr double clickQuietMs = 100;    // silence before a click
