@@ -35,12 +35,11 @@ extern "C" {
 constexpr int sampleRate = 44100;
 // The bars as the show draws them, in virtual-screen units (one unit is one pixel in its
 // window): column n from x n times the spacing, 2 units wide (over its right neighbour's
-// start), from barTop down; its red is 63 at rest and 63 + 175 x the cell's value, so 238
-// at a fresh flash (the wave line keeps those two to itself).
+// start), from barTop down, its red from the wave line's resting colour and red gain.
 constexpr double barSpacing = (double)virtualScreenWidth / waveCellCount;
 constexpr int barRowsRead[] = {(int)barTop + 12, (int)barTop + 20, (int)barTop + 28};  // below where particles land
 static_assert((int)barTop + 28 < virtualScreenHeight, "the rows read lie in the bars");
-constexpr double restingRed = 63.0, redGain = 175.0;
+constexpr double restingRed = (barRestingColour >> 16) & 0xFF, redGain = barRedGain;
 // A cell rising this much between two grabs was fired: its neighbours pass it at most 0.095
 // in the two ticks of a grab period while it loses 5 % a tick, and a cell kept bright by a
 // dense chord rises from about 0.85 to 1.0 when fired again.

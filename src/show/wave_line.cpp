@@ -15,9 +15,6 @@ constexpr double sideSplit = 0.5;         // each neighbour's half of what is pa
 constexpr float barSpacing = (float)virtualScreenWidth / waveCellCount;  // units
 constexpr float barWidth = 2.0f;          // wider than the spacing: neighbours overlap
 constexpr float barHeight = virtualScreenHeight - barTop;
-constexpr double redGain = 175.0, greenGain = 127.0, blueGain = 95.0;
-// Resting colour: alpha 255 with red 63, green 31, blue 31 added to the gains' products.
-constexpr uint32_t restingColour = 0xFF3F1F1F;
 
 void clearWaveLine() {
     for (int i = 0; i < waveCellCount; i++) cells[i] = 0.0f;
@@ -37,10 +34,10 @@ void diffuseWaveLine() {
 }
 
 static uint32_t waveColour(float value) {
-    const uint32_t red = (uint32_t)(int32_t)((double)value * redGain);
-    const uint32_t green = (uint32_t)(int32_t)((double)value * greenGain);
-    const uint32_t blue = (uint32_t)(int32_t)((double)value * blueGain);
-    return restingColour + (red << 16) + (green << 8) + blue;
+    const uint32_t red = (uint32_t)(int32_t)((double)value * barRedGain);
+    const uint32_t green = (uint32_t)(int32_t)((double)value * barGreenGain);
+    const uint32_t blue = (uint32_t)(int32_t)((double)value * barBlueGain);
+    return barRestingColour + (red << 16) + (green << 8) + blue;
 }
 
 void drawWaveLine() {
