@@ -6,21 +6,8 @@
 #include <ctime>
 
 #include "driver/show.h"
+#include "first_frame.h"
 #include "input/events.h"
-
-static FrameHooks showHooks;
-static bool presented = false;
-
-static double nowMs(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
-
-static void presentAndNote() {
-    showHooks.present();
-    presented = true;
-}
 
 // Run once per process (start-up cannot be repeated in one). XOON_T0_NS, the wall clock in
 // ns just before the exec, lets the figure include loading the program and its libraries.
