@@ -26,11 +26,11 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "evaluate.h"
-#include "gfx/video.h"
-#include "onsets.h"
+#include "programs/xoon-score-eval/evaluate.h"
+#include "platform/window.h"
+#include "score/table_source.h"
 #include "show/wave_line.h"
-#include "sound/decoder.h"
+#include "platform/decoder.h"
 
 constexpr int sampleRate = 44100;
 // The bars as the show draws them, in virtual-screen units (one unit is one pixel in its

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/show.h"
-#include "input/events.h"
-#include "sound/sound.h"
+#include "show/show.h"
+#include "platform/events.h"
+#include "platform/audio.h"
 
 namespace {
 

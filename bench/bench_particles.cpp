@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "driver/show.h"
-#include "onset_table.h"
+#include "show/show.h"
+#include "data/onset_table.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "driver/show.h"
+#include "show/show.h"
 #include "first_frame.h"
-#include "player/live_score.h"
-#include "player/player.h"
+#include "score/live_score.h"
+#include "programs/xoon-play/player.h"
 
 // Once per process, as start-up cannot be repeated in one. XOON_T0_NS, the wall clock in
 // ns just before the exec, lets the figure include loading the program and its libraries.

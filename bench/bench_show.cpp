@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "driver/show.h"
-#include "gfx/draw.h"
-#include "gfx/video.h"
-#include "message_script.h"
-#include "onset_table.h"
+#include "show/show.h"
+#include "platform/draw.h"
+#include "platform/window.h"
+#include "data/message_script.h"
+#include "data/onset_table.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
 #include "show/wave_line.h"
-#include "sound/decoder.h"
+#include "platform/decoder.h"
 
 constexpr int columnCount = 448;
 constexpr int32_t tickMs = 10;

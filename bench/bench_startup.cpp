@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "driver/show.h"
+#include "show/show.h"
 #include "first_frame.h"
-#include "input/events.h"
+#include "platform/events.h"
 
 // Run once per process (start-up cannot be repeated in one). XOON_T0_NS, the wall clock in
 // ns just before the exec, lets the figure include loading the program and its libraries.

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "gfx/draw.h"
-#include "gfx/mipmap.h"
-#include "gfx/video.h"
+#include "platform/draw.h"
+#include "platform/mipmap.h"
+#include "platform/window.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <ctime>
 
-#include "driver/show.h"
+#include "show/show.h"
 
 static FrameHooks showHooks;
 static bool presented = false;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "gfx/mipmap.h"
+#include "platform/mipmap.h"
 
 constexpr uint32_t maxSide = 1 << 16;           // sides from 1 to 65536
 constexpr uint64_t pixelBudget = 1 << 16;       // keeps one run fast; shape still arbitrary

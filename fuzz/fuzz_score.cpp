@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis/onset_analysis.h"
-#include "onsets.h"
+#include "score/analysis.h"
+#include "score/table_source.h"
 
 static void check(const std::vector<OnsetFrame>& table) {
     int32_t previous = INT32_MIN;

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gfx/draw.h"
-#include "message_script.h"
+#include "platform/draw.h"
+#include "data/message_script.h"
 #include "show/message_panel.h"
 
 // A line may wrap once: more would scroll its start off before the reader got to it.

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "gfx/draw.h"
-#include "message_script.h"
+#include "platform/draw.h"
+#include "data/message_script.h"
 #include "show/tick.h"
 
 constexpr int32_t firstWaitTicks = 10;

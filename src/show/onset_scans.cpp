@@ -1,8 +1,8 @@
 // The fire and look-ahead scans over the onset table.
 #include "show/onset_scans.h"
 
-#include "gfx/video.h"
-#include "onset_table.h"
+#include "platform/window.h"
+#include "data/onset_table.h"
 #include "show/particles.h"
 #include "show/wave_line.h"
 

@@ -1,8 +1,8 @@
 // The particle pool, its aimed launcher, motion and drawing.
 #include "show/particles.h"
 
-#include "gfx/draw.h"
-#include "gfx/video.h"
+#include "platform/draw.h"
+#include "platform/window.h"
 #include "show/random.h"
 #include "show/tick.h"
 #include "show/wave_line.h"

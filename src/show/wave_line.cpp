@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "gfx/draw.h"
-#include "gfx/video.h"
+#include "platform/draw.h"
+#include "platform/window.h"
 
 static float cells[waveCellCount];
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "onset_table.h"
+#include "data/onset_table.h"
 
 constexpr int waveCellCount = onsetColumnCount;  // one cell per column
 // Top edge of the bars, virtual-screen units; the bars reach down to the screen's bottom

@@ -1,8 +1,8 @@
 // What the two test-audio makers share: the audio's shape from the command line, and the
 // Ogg Vorbis file written whole or not at all.
 #pragma once
-#include "cli.h"
-#include "vorbis_writer.h"
+#include "cli/cli.h"
+#include "programs/xoon-compose/vorbis_writer.h"
 
 struct AudioShape {
     double seconds;

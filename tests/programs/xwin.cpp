@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 constexpr double defaultWaitSeconds = 10.0;
 constexpr int pollIntervalMs = 20;

@@ -1,8 +1,8 @@
 // The launcher seen from the tests.
 #include "support/launches.h"
 
-#include "gfx/video.h"
-#include "onset_table.h"
+#include "platform/window.h"
+#include "data/onset_table.h"
 
 std::vector<Launch> launches;
 

@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "gfx/video.h"
+#include "platform/window.h"
 
 void openGlWindow() {
     if (SDL_WasInit(SDL_INIT_VIDEO)) return;

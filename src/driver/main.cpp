@@ -1,4 +1,0 @@
-// xoon: the show's process entry.
-#include "driver/show.h"
-
-int main(int argc, char** argv) { return runShow(argc, argv); }

@@ -1,0 +1,1139 @@
+// The onset analysis: a decimation pyramid with one short FFT per level, band onsets pooled
+// into moments for the timing, and each moment's columns taken from the spectral peaks that
+// its bands show new, every region of the spectrum at the resolution its notes need.
+#include "score/analysis.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+double columnFrequency(double column) {
+    return lowestColumnHz * pow(highestColumnHz / lowestColumnHz, column / (onsetColumnCount - 1));
+}
+
+double frequencyColumn(double hz) {
+    return (onsetColumnCount - 1) * log(hz / lowestColumnHz) / log(highestColumnHz / lowestColumnHz);
+}
+
+// ---- the time line ----
+
+// Every analysis runs in frames one hop apart; frame f's windows end at input sample
+// f * hopSamples, on every level of the pyramid.
+constexpr int hopSamples = 256;  // ~5.8 ms
+constexpr double framesPerSecond = (double)analysisRateHz / hopSamples;
+constexpr int fftSize = 512;  // every level's transform; a level's rate sets its reach
+constexpr int fftBins = fftSize / 2 + 1;
+// Level L runs at analysisRateHz / 2^L: 44.1, 22.05, 11.025, 5.5 and 2.8 kHz, so the same
+// transform spans 11.6, 23, 46, 93 and 186 ms.
+constexpr int pyramidLevels = 5;
+// The levels the bands read (the 11.6, 23 and 46-ms frames). The 11.6 and 46-ms ones are
+// transformed every frame and kept a while, for the moments' columns too; the 23-ms one,
+// which only the spread reads, every other frame; it and the deeper ones are transformed
+// again where a moment's columns need them.
+constexpr int framedLevels = 3;
+static bool keptLevel(int level) { return level == 0 || level == 2; }
+static int keptSlot(int level) { return level == 0 ? 0 : 1; }
+// Frames kept for looking back, each a power of two. The columns of a moment are taken
+// about 100 frames after it (the floors' look-ahead, the band onset test and the pooling
+// lie between), from spectra and samples of around its time.
+constexpr int lookBackFrames = 128;
+constexpr int rawFrames = 64;        // band powers wait this long for their floors
+constexpr int referenceFrames = 1;   // the level a rise is measured against, this frame's
+constexpr int riseFrames = 32;       // the band onset test reads this far either way
+
+static double seconds(double frames) { return frames / framesPerSecond; }
+static int framesOf(double s, int stride = 1) { return (int)lround(s * framesPerSecond / stride); }
+
+// Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
+// and the library's were the largest cost of the analysis.
+static inline float fastLog(float x) {
+    uint32_t bits;
+    memcpy(&bits, &x, sizeof bits);
+    const int exponent = (int)((bits >> 23) & 0xFF) - 127;
+    bits = (bits & 0x007FFFFFu) | 0x3F800000u;  // the mantissa, 1..2
+    float m;
+    memcpy(&m, &bits, sizeof m);
+    // log2 of the mantissa from the series of atanh around 1.5 (|t| <= 0.2: five terms).
+    const float t = (m - 1.5f) / (m + 1.5f);
+    const float t2 = t * t;
+    const float log2m = 0.5849625f + t * (2.8853901f + t2 * (0.9617967f + t2 * (0.5770780f + t2 * 0.4121985f)));
+    return (exponent + log2m) * 0.69314718f;
+}
+
+// ---- the pyramid ----
+
+constexpr int feedChunk = 1024;    // input frames taken at once
+constexpr float sampleLimit = 64;  // 36 dB above full scale: louder is a damaged source
+
+// Half-band low-pass taken before each halving of the rate: it passes the octave the next
+// level analyses (up to a quarter of the new rate) and removes what would fold onto it.
+constexpr int halfBandReach = 11;  // taps either side of the centre; the even ones are 0
+static_assert(halfBandReach == 11, "decimate() spells the taps out");
+static_assert(maxAnalysisChannels == 2, "feed() takes one or two channels");
+
+// The filter's taps by distance from the centre (a Blackman-windowed sinc) and the
+// transform's window, made once for every analyser.
+struct Tables {
+    double columnHz[onsetColumnCount];  // each column's centre frequency
+    float halfBand[halfBandReach + 1];
+    float hann[fftSize];
+    double hannScale;  // makes a full-scale sine's peak bin near 1
+};
+static const Tables& tables();
+
+// A level's recent samples, one channel: as many as the frames kept reach back, and a
+// window and the filter's reach more. buffer[0] is sample 'first'; samples before the song
+// are silence.
+static int levelKept(int level) {
+    const int frames = keptLevel(level) ? 1 : lookBackFrames;
+    return (frames * hopSamples >> level) + fftSize + 4 * halfBandReach + feedChunk;
+}
+constexpr int levelBufferTimes = 4;  // a buffer holds this many times what is kept: old samples go out in blocks
+struct Level {
+    std::vector<float> buffer;
+    long long first = 0;        // index of buffer[0]
+    long long count = 0;        // samples produced so far
+    int kept = 0;
+};
+
+static float levelSample(const Level& l, long long i) {
+    if (i < 0 || i >= l.count) return 0.0f;
+    assert(i >= l.first);
+    return l.buffer[i - l.first];
+}
+
+// Appends samples, dropping the oldest ones no stage reads any more.
+static void appendLevel(Level* l, const float* x, int n) {
+    assert(n <= l->kept);
+    if (l->count - l->first + n > (long long)l->buffer.size()) {
+        long long drop = l->count - l->first - l->kept;
+        memmove(l->buffer.data(), l->buffer.data() + drop, (size_t)l->kept * sizeof(float));
+        l->first += drop;
+    }
+    memcpy(l->buffer.data() + (l->count - l->first), x, (size_t)n * sizeof(float));
+    l->count += n;
+}
+
+static const Tables& tables() {
+    static const Tables t = [] {
+        Tables made;
+        double taps[halfBandReach + 1], sum = 0;
+        for (int k = 0; k <= halfBandReach; k++) {
+            double x = 0.5 * k;
+            double sinc = k == 0 ? 1.0 : sin(M_PI * x) / (M_PI * x);
+            double w = 0.42 + 0.5 * cos(M_PI * k / (halfBandReach + 1)) + 0.08 * cos(2 * M_PI * k / (halfBandReach + 1));
+            taps[k] = sinc * w;
+            sum += k == 0 ? taps[k] : 2 * taps[k];
+        }
+        for (int k = 0; k <= halfBandReach; k++) made.halfBand[k] = (float)(taps[k] / sum);
+        double windowSum = 0;
+        for (int i = 0; i < fftSize; i++) {
+            made.hann[i] = (float)(0.5 - 0.5 * cos(2 * M_PI * (i + 0.5) / fftSize));
+            windowSum += made.hann[i];
+        }
+        made.hannScale = 4.0 / (windowSum * windowSum);
+        for (int c = 0; c < onsetColumnCount; c++) made.columnHz[c] = columnFrequency(c);
+        return made;
+    }();
+    return t;
+}
+
+// ---- bands ----
+
+// The timing reads two of the levels: the 46-ms frames below the crossover, where notes
+// need bins to be told apart, and the 11.6-ms frames above, sharper for hats and other
+// short sounds.
+constexpr double crossoverHz = 1500.0;
+constexpr int longLevel = 2, midLevel = 1, shortLevel = 0;
+// Where notes are told apart by the bands that show them new, the 23-ms frames see an
+// attack more sharply than the 46-ms ones and still tell semitones apart above this.
+constexpr double spreadMidHz = 500.0;
+// A short frame's bins are wide and noisy: each of its bands averages at least this many.
+constexpr double shortFewestBins = 8;
+// How long after the heard onset each frame's rise peaks (sharp attacks).
+constexpr double longDelaySeconds = 0.020;
+constexpr double midDelaySeconds = 0.014;
+constexpr double shortDelaySeconds = 0.012;
+// A rise is measured against the frame this much earlier.
+constexpr double lagSeconds = 0.012;
+// Below this, a bin is a large step in pitch and a kick's falling body must still count
+// as rising: the reference is not widened there.
+constexpr double unwidenedHz = 100.0;
+// A band's rise shows something new within its bins and one bin either side (a window's
+// main lobe), give or take this many columns.
+constexpr int freshSlackColumns = 2;
+
+constexpr int mostBandBins = 16;  // the widest band: a short frame's fewest, and a column's share
+struct ColumnBand {
+    int firstBin = 0, bins = 0;
+    float weights[mostBandBins];
+    double inner = 0;  // the weight of every bin but the first and last (wide bands sum by prefix)
+};
+constexpr int narrowBandBins = 3;  // bands this narrow are summed tap by tap, three taps each
+constexpr int prefixBandBins = 4;  // bands this wide are summed from prefix sums
+
+// Which bins of which level make each column's band.
+struct BandLayout {
+    ColumnBand bands[onsetColumnCount];
+    int level[onsetColumnCount];
+    double delayFrames[onsetColumnCount];                  // its rise peaks this long after the onset
+    int freshFrom[onsetColumnCount], freshTo[onsetColumnCount];  // columns its bins cover
+};
+
+// One view of the bands over time: powers, their floors, log levels and rises. Each ring
+// row holds one frame's columns.
+struct BandTrack {
+    const BandLayout* layout = nullptr;
+    int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
+    int levelFrames = 1;             // frames of log levels kept (a power of two)
+    int stride = 1;                  // frames between its own: the spread moves at half the pace
+    bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
+    // Narrow bands' taps: bins of their level, and weights (0 past a band's last bin).
+    std::vector<int> narrowBin;
+    std::vector<float> narrowWeight;
+    std::vector<float> rawLevel, rawReference;  // rawFrames rows
+    std::vector<float> loud;
+    float songLoud = 0;
+    std::vector<float> level;      // levelFrames rows
+    std::vector<float> reference;  // referenceFrames rows: the widened level a lag before
+    std::vector<float> rise;       // riseFrames rows
+
+    void open(const BandLayout* l, int cols, int frames, int step) {
+        layout = l;
+        columns = cols;
+        levelFrames = frames;
+        stride = step;
+        rawLevel.assign((size_t)rawFrames * cols, 0.0f);
+        rawReference.assign((size_t)rawFrames * cols, 0.0f);
+        loud.assign(cols, 0.0f);
+        level.assign((size_t)frames * cols, 0.0f);
+        reference.assign((size_t)referenceFrames * cols, 0.0f);
+        rise.assign((size_t)riseFrames * cols, 0.0f);
+        narrowBin.assign((size_t)cols * narrowBandBins, 0);
+        narrowWeight.assign((size_t)cols * narrowBandBins, 0.0f);
+        for (int c = 0; c < cols; c++) {
+            const ColumnBand& b = l->bands[c];
+            usesLevel[l->level[c]] = true;
+            prefixed[l->level[c]] = prefixed[l->level[c]] || b.bins >= prefixBandBins;
+            for (int j = 0; j < narrowBandBins; j++) {
+                narrowBin[c * narrowBandBins + j] = b.firstBin + std::min(j, b.bins - 1);
+                narrowWeight[c * narrowBandBins + j] = j < b.bins && b.bins <= narrowBandBins ? b.weights[j] : 0.0f;
+            }
+        }
+    }
+    float* rawLevelAt(long long f) { return &rawLevel[(f & (rawFrames - 1)) * columns]; }
+    float* rawReferenceAt(long long f) { return &rawReference[(f & (rawFrames - 1)) * columns]; }
+    float* levelAt(long long f) { return &level[(f & (levelFrames - 1)) * columns]; }
+    const float* levelAt(long long f) const { return &level[(f & (levelFrames - 1)) * columns]; }
+    float* referenceAt(long long f) { return &reference[(f & (referenceFrames - 1)) * columns]; }
+    float* riseAt(long long f) { return &rise[(f & (riseFrames - 1)) * columns]; }
+    const float* riseAt(long long f) const { return &rise[(f & (riseFrames - 1)) * columns]; }
+};
+
+// ---- moments ----
+
+struct BandOnset {
+    double frame;    // heard at this frame (detector delay taken off)
+    float strength;  // rise of log power, nats
+    float level;     // mean log power over the sound's body
+    int column;
+    long long order; // found so many onsets after the first: orders onsets heard together
+    bool decided = false, kept = false;
+    bool prompt = false;  // heard soon enough to place a moment
+    bool joined = false;
+};
+
+struct Moment {
+    long long peak = 0;      // frame where the pooled rise peaks
+    double strength = 0;     // summed rise of its members, nats
+    double lowStrength = 0;  // the part of it below the crossover
+    double weighted = 0;     // members' frames weighted by their strength
+    bool passes = false;     // the song rose there as a whole: not the tail of an ending
+    OnsetFrame record = {};
+};
+
+constexpr int latestKept = 4;
+constexpr int roseKept = 8;  // rises remembered per band: more than come within a moment's reach
+
+struct AnalyserState {
+    OnsetSink sink;
+    void* user;
+    int channels = 1;
+    Level levels[maxAnalysisChannels][pyramidLevels];
+    float* in = nullptr;  // the transform's input and outputs (one a channel), and its plan
+    fftwf_complex* out = nullptr;
+    fftwf_complex* outOther = nullptr;
+    fftwf_plan plan = nullptr;
+    long long nextFrame = 0;  // the next frame to analyse
+    bool finished = false;
+
+    // Power spectra of the framed levels, per frame (ring); the channels' powers summed.
+    float power[2][lookBackFrames][fftBins];  // the kept levels (keptSlot)
+
+    BandLayout timingLayout, spreadLayout;
+    BandTrack timing;  // the channels' mix, as a listener hears onsets
+    BandTrack spread;  // the channels' powers summed: notes whose phases cancel in the mix
+    long long lastFired[onsetColumnCount];
+    double rose[onsetColumnCount][roseKept];  // recent rises of each band, even weak ones: heard frames
+    float roseBy[onsetColumnCount][roseKept];  // and by how much, nats
+    unsigned roseCount[onsetColumnCount];
+
+    std::vector<BandOnset> onsets;  // found and not yet pooled, sorted by frame
+    long long onsetsFound = 0;
+    // Each band's latest onsets (a band fires at most once a gap, so these reach further
+    // back than any test of neighbours).
+    BandOnset latest[onsetColumnCount][latestKept];
+    float pooled[lookBackFrames];   // per frame: summed strength of the onsets heard there
+    long long nextPeakFrame = 0;    // frames below this are settled as moments or not
+    std::vector<Moment> forming;    // moments whose members may still come
+    std::vector<Moment> waiting;    // moments waiting for their neighbours' strengths
+    size_t undecided = 0;           // waiting moments before this are emitted or dropped
+    int32_t lastMs = -1;
+    int32_t horizon = 0;  // no record comes before the song starts
+};
+
+// ---- the pyramid, fed ----
+
+// Makes every sample of the deeper levels that the level above now allows: level L+1
+// sample j is centred on level-L sample 2j, so it needs 2j + reach.
+static void decimate(AnalyserState* s, int channel) {
+    const float* h = tables().halfBand;
+    float made[feedChunk];
+    for (int level = 0; level + 1 < pyramidLevels; level++) {
+        const Level& from = s->levels[channel][level];
+        Level& to = s->levels[channel][level + 1];
+        const long long begin = to.count, end = (from.count - halfBandReach + 1) / 2;  // j with 2j + reach < count
+        if (end <= begin) continue;
+        const int n = (int)(end - begin);
+        assert(n <= feedChunk);
+        // Outputs whose taps all lie in the buffer take the quick way (all but the song's first).
+        const long long firstWhole = std::max(begin, (from.first + halfBandReach + 1) / 2);
+        for (long long j = begin; j < std::min(end, firstWhole); j++) {
+            auto at = [&](long long k) { return levelSample(from, 2 * j + k); };
+            made[j - begin] = h[0] * at(0) + h[1] * (at(-1) + at(1)) + h[3] * (at(-3) + at(3)) + h[5] * (at(-5) + at(5)) +
+                              h[7] * (at(-7) + at(7)) + h[9] * (at(-9) + at(9)) + h[11] * (at(-11) + at(11));
+        }
+        if (firstWhole < end) {
+            const float* x = from.buffer.data() + (2 * firstWhole - from.first);
+            float* y = made + (firstWhole - begin);
+            const int whole = (int)(end - firstWhole);
+            for (int i = 0; i < whole; i++) {
+                const float* c = x + 2 * i;
+                y[i] = h[0] * c[0] + h[1] * (c[-1] + c[1]) + h[3] * (c[-3] + c[3]) + h[5] * (c[-5] + c[5]) +
+                       h[7] * (c[-7] + c[7]) + h[9] * (c[-9] + c[9]) + h[11] * (c[-11] + c[11]);
+            }
+        }
+        appendLevel(&to, made, n);
+    }
+}
+
+// ---- spectra ----
+
+// One channel's transform of a level's window ending at 'end' (in the level's samples).
+// The second channel's transform goes to a buffer of its own, so both stay in hand.
+static void transform(AnalyserState* s, int channel, int level, long long end) {
+    const Level& l = s->levels[channel][level];
+    const float* w = tables().hann;
+    const long long start = end - fftSize;
+    if (start >= l.first && end <= l.count) {
+        const float* x = l.buffer.data() + (start - l.first);
+        for (int i = 0; i < fftSize; i++) s->in[i] = x[i] * w[i];
+    } else {
+        for (int i = 0; i < fftSize; i++) s->in[i] = levelSample(l, start + i) * w[i];
+    }
+    if (channel == 0) fftwf_execute(s->plan);
+    else fftwf_execute_dft_r2c(s->plan, s->in, s->outOther);
+}
+
+// The channels' powers summed, of the window of a level that ends with frame f; and, for
+// the bands, the power of their mix.
+static void levelPower(AnalyserState* s, int level, long long f, float* power, float* mix) {
+    const float scale = (float)tables().hannScale / s->channels;
+    const float mixScale = (float)tables().hannScale * 0.25f;
+    const long long end = f * (hopSamples >> level);
+    const fftwf_complex* first = s->out;
+    for (int ch = 0; ch < s->channels; ch++) {
+        transform(s, ch, level, end);
+        const fftwf_complex* z = ch == 0 ? s->out : s->outOther;
+        if (ch == 0) {
+            for (int k = 0; k < fftBins; k++) power[k] = (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
+        } else {
+            for (int k = 0; k < fftBins; k++) power[k] += (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
+            if (mix)
+                for (int k = 0; k < fftBins; k++) {
+                    float re = first[k][0] + z[k][0], im = first[k][1] + z[k][1];
+                    mix[k] = (re * re + im * im) * mixScale;
+                }
+        }
+    }
+    if (mix && s->channels == 1) memcpy(mix, power, fftBins * sizeof(float));
+}
+
+// ---- bands, per frame ----
+
+static void sumBands(BandTrack* track, const float* const* power, long long f) {
+    const BandLayout* layout = track->layout;
+    float* rawLevel = track->rawLevelAt(f);
+    float* rawReference = track->rawReferenceAt(f);
+    float widened[framedLevels][fftBins];
+    for (int level = 0; level < framedLevels; level++) {
+        if (!track->usesLevel[level]) continue;
+        const float* p = power[level];
+        float* w = widened[level];
+        const double binHz = (double)(analysisRateHz >> level) / fftSize;
+        const int unwidened = std::max(1, (int)ceil(unwidenedHz / binHz));
+        for (int k = 0; k < unwidened; k++) w[k] = p[k];
+        for (int k = unwidened; k < fftBins - 1; k++) w[k] = std::max(p[k], std::max(p[k - 1], p[k + 1]));
+        w[fftBins - 1] = std::max(p[fftBins - 1], p[fftBins - 2]);
+    }
+    // Wide bands (the short frames' high ones) overlap each other almost whole: their inner
+    // bins come from running sums, in double so a quiet band keeps its digits.
+    double prefix[framedLevels][fftBins + 1], widePrefix[framedLevels][fftBins + 1];
+    for (int level = 0; level < framedLevels; level++) {
+        if (!track->prefixed[level]) continue;
+        prefix[level][0] = widePrefix[level][0] = 0;
+        for (int k = 0; k < fftBins; k++) {
+            prefix[level][k + 1] = prefix[level][k] + power[level][k];
+            widePrefix[level][k + 1] = widePrefix[level][k] + widened[level][k];
+        }
+    }
+    const int* tap = track->narrowBin.data();
+    const float* weight = track->narrowWeight.data();
+    static_assert(narrowBandBins == 3, "three taps a narrow band");
+    for (int c = 0; c < track->columns; c++) {
+        const ColumnBand& b = layout->bands[c];
+        const int level = layout->level[c];
+        if (b.bins <= narrowBandBins) {
+            const int* i = tap + c * narrowBandBins;
+            const float* w = weight + c * narrowBandBins;
+            const float* p = power[level];
+            const float* q = widened[level];
+            rawLevel[c] = w[0] * p[i[0]] + w[1] * p[i[1]] + w[2] * p[i[2]];
+            rawReference[c] = w[0] * q[i[0]] + w[1] * q[i[1]] + w[2] * q[i[2]];
+            continue;
+        }
+        const float* p = power[level] + b.firstBin;
+        const float* w = widened[level] + b.firstBin;
+        if (b.bins >= prefixBandBins) {
+            const int last = b.bins - 1, from = b.firstBin + 1, to = b.firstBin + last;
+            rawLevel[c] = (float)(b.weights[0] * p[0] + b.weights[last] * p[last] + b.inner * (prefix[level][to] - prefix[level][from]));
+            rawReference[c] = (float)(b.weights[0] * w[0] + b.weights[last] * w[last] +
+                                      b.inner * (widePrefix[level][to] - widePrefix[level][from]));
+            continue;
+        }
+        float sum = 0, wide = 0;
+        for (int j = 0; j < b.bins; j++) {
+            sum += b.weights[j] * p[j];
+            wide += b.weights[j] * w[j];
+        }
+        rawLevel[c] = sum;
+        rawReference[c] = wide;
+    }
+}
+
+static void transformFrame(AnalyserState* s, long long f) {
+    float mix[framedLevels][fftBins], spreadMid[fftBins];
+    const float* mixes[framedLevels];
+    const float* sums[framedLevels];
+    for (int level = 0; level < framedLevels; level++) {
+        if (!keptLevel(level)) continue;
+        float* power = s->power[keptSlot(level)][f & (lookBackFrames - 1)];
+        levelPower(s, level, f, power, mix[level]);
+        sums[level] = power;
+        mixes[level] = mix[level];
+    }
+    mixes[midLevel] = sums[midLevel] = nullptr;  // the timing reads no mid level
+    sumBands(&s->timing, mixes, f);
+    if (s->channels > 1 && f % s->spread.stride == 0) {
+        levelPower(s, midLevel, f, spreadMid, nullptr);
+        sums[midLevel] = spreadMid;
+        sumBands(&s->spread, sums, f / s->spread.stride);
+    }
+}
+
+// ---- floors ----
+
+// Floors keep leakage, codec noise and far sidelobes from counting as onsets: a band must
+// rise well above what is negligible for it and for the song so far. "Loud" is a peak
+// that sinks slowly, so a quiet passage gets its own scale after a while; the floors a
+// frame gets have seen a little of what follows it, so the song's first sounds are
+// measured against themselves.
+constexpr double silencePower = 1e-10;  // power floor for digital silence (-100 dB)
+constexpr double bandFloor = 1e-3;      // a band's floor below its own loud level (-30 dB)
+constexpr double songFloor = 1e-6;      // and below the song's loudest band (-60 dB)
+constexpr double loudSinkDbPerSecond = 1.5;  // how fast "loud" forgets
+constexpr double floorAheadSeconds = 0.25;   // floors are taken this far after their frame
+static_assert(floorAheadSeconds * framesPerSecond + 1 < rawFrames, "band powers wait for their floors");
+
+static void trackLoudness(BandTrack* t, long long f) {
+    float* loud = t->loud.data();
+    const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
+    const float* raw = t->rawLevelAt(f);
+    float loudest = 0;
+    for (int c = 0; c < t->columns; c++) {
+        loud[c] = std::max(raw[c], loud[c] * sink);
+        loudest = std::max(loudest, raw[c]);
+    }
+    t->songLoud = std::max(loudest, t->songLoud * sink);
+}
+
+// A frame's log levels, and its rise over the widened spectrum a lag before, both over
+// the floors this frame gets: a floor that rises (something loud is coming) must not
+// look like a rise of the band.
+static void takeLogs(BandTrack* t, long long f) {
+    const float songLevel = (float)std::max(silencePower, t->songLoud * songFloor);
+    const int lag = std::max(1, framesOf(lagSeconds, t->stride));
+    float* level = t->levelAt(f);
+    float* before = t->referenceAt(f);
+    const float* rawLevel = t->rawLevelAt(f);
+    const float* rawBefore = t->rawReferenceAt(f - lag);
+    for (int c = 0; c < t->columns; c++) {
+        float floor = std::max(songLevel, t->loud[c] * (float)bandFloor);
+        level[c] = fastLog(rawLevel[c] + floor);
+        before[c] = fastLog(rawBefore[c] + floor);
+    }
+    float* rise = t->riseAt(f);
+    for (int c = 0; c < t->columns; c++) rise[c] = f >= lag ? std::max(0.0f, level[c] - before[c]) : 0.0f;
+}
+
+// ---- band onsets ----
+
+constexpr double peakSeconds = 0.020;   // a band onset is the largest rise within this reach
+constexpr double pastSeconds = 0.070;   // the adaptive threshold averages this far back
+constexpr double aheadSeconds = 0.035;  // and this far ahead
+constexpr double gapSeconds = 0.060;    // one band fires at most once in this time
+constexpr double riseOver = 1.2;        // nats above the local mean rise (~5 dB): a band onset
+// A rise this far above the local mean (~2 dB) already shows where a quiet note starts
+// under loud ones; it counts for the columns, not for the timing.
+constexpr double weakRiseOver = 0.5;
+constexpr double bodySeconds = 0.050;   // a band's level is its mean over this much
+
+// A track's frames after a frame that its band onset test reads.
+static int bandLookAhead(int stride) {
+    return std::max({framesOf(peakSeconds, stride), framesOf(aheadSeconds, stride),
+                     framesOf(lagSeconds, stride) + framesOf(bodySeconds, stride)}) + 1;
+}
+
+// The rises of a track at frame f: the timing track's band onsets make moments; the weak
+// rises of the track that sees every note (the spread, or in mono the mix) show where a
+// moment's notes are.
+static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
+                           long long lastFrame) {
+    const int stride = t->stride;
+    const int reach = std::max(1, framesOf(peakSeconds, stride));
+    const int past = framesOf(pastSeconds, stride), ahead = framesOf(aheadSeconds, stride);
+    const int gap = framesOf(gapSeconds, stride), lag = std::max(1, framesOf(lagSeconds, stride));
+    const int body = framesOf(bodySeconds, stride);
+    if (f < 1) return;
+    // The rows of rises the test reads, reach or past before f to reach or ahead after it
+    // (none before the song, nor after the last frame known).
+    static const float none[onsetColumnCount] = {};
+    const int first = -std::max(past, reach), last = std::max(ahead, reach);
+    const float* rows[riseFrames];
+    assert(last - first + 1 <= riseFrames);
+    for (int d = first; d <= last; d++) rows[d - first] = f + d < 0 || f + d > lastFrame ? none : t->riseAt(f + d);
+    auto rise = [&](int d, int c) { return rows[d - first][c]; };
+    const float* now = rows[-first];
+    const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
+    for (int c = from; c < t->columns; c++) {
+        const bool weakToo = c >= weakFrom;
+        const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
+        const float v = now[c];
+        if (v <= least) continue;
+        bool peak = true;
+        for (int d = 1; d <= reach && peak; d++) {
+            if (rise(-d, c) >= v) peak = false;
+            if (d <= b && rise(d, c) > v) peak = false;
+        }
+        if (!peak) continue;
+        double sum = 0;
+        for (int d = a; d <= b; d++) sum += rise(d, c);
+        double mean = sum / (b - a + 1);
+        if (v < mean + least) continue;
+        double l = rise(-1, c), r = rise(1, c), den = l - 2.0 * v + r;
+        double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
+        double heard = (f + shift) * stride - t->layout->delayFrames[c];
+        if (weakToo) {
+            s->roseBy[c][s->roseCount[c] % roseKept] = v;
+            s->rose[c][s->roseCount[c]++ % roseKept] = heard;
+        }
+        if (!timing || v <= riseOver || v < mean + riseOver || f - s->lastFired[c] < gap) continue;
+        // How loud the band becomes over the sound's body, not just its first instant.
+        double level = 0;
+        for (int d = 0; d <= body; d++) level += t->levelAt(std::min(lastFrame, f + lag + d))[c];
+        level /= body + 1;
+        BandOnset o = {heard, v, (float)level, c, s->onsetsFound++};
+        for (int k = latestKept - 1; k > 0; k--) s->latest[c][k] = s->latest[c][k - 1];
+        s->latest[c][0] = o;
+        auto at = std::upper_bound(s->onsets.begin(), s->onsets.end(), o.frame,
+                                   [](double x, const BandOnset& b) { return x < b.frame; });
+        s->onsets.insert(at, o);
+        s->lastFired[c] = f;
+    }
+}
+
+// ---- moments ----
+
+constexpr double mergeSeconds = 0.050;  // band onsets this close are one moment
+constexpr int peakColumns = 4;          // a band onset must be the loudest this far either side
+// Bass needs several periods to build up; bands that slow hear a note too late to place it.
+constexpr double bassPeriods = 5;
+constexpr double weakestMoment = 3.5;   // summed rise a moment needs, nats
+constexpr double relativeMoment = 0.15; // and this share of the median moment nearby
+constexpr double localSeconds = 2.0;    // reach of that median
+
+constexpr double merge = mergeSeconds * framesPerSecond;  // frames
+constexpr int smoothHalf = (int)(merge / 2 + 0.5);        // triangular smoothing of the pooled rise
+constexpr int apartFrames = (int)merge;                   // moments at least this far apart (+1)
+constexpr double maxDelayFrames = longDelaySeconds * framesPerSecond;
+constexpr double neighbourFrames = 1.5;  // band onsets this close compete for their columns
+
+// ---- columns ----
+
+// Each region of the spectrum is read from the level of the pyramid whose transform has
+// the resolution its columns need: 93-ms frames tell semitones apart down to the bass,
+// 186-ms ones the kick's body from the sub-bass; above, shorter frames follow the sounds
+// as closely as their wider columns allow. Each lights a few columns at most: the kick
+// or sub-bass one, the bass one, chords three, the middle (chords' tops, arpeggios,
+// melodies) six and three; above, one for all the high regions together.
+struct Region {
+    int level;
+    double lowHz, highHz;
+    int most;  // columns lit at most
+};
+constexpr Region regions[] = {
+    {4, lowestColumnHz, 86, 1}, {3, 86, 172, 1}, {3, 172, 345, 3}, {3, 345, 689, 6}, {3, 689, 1378, 3},
+    {2, 1378, 2756, 1}, {1, 2756, 5512, 1}, {0, 5512, 11025, 1}, {0, 11025, highestColumnHz + 1, 1}};
+constexpr int regionCount = sizeof regions / sizeof regions[0];
+constexpr int firstHighRegion = 5;  // above the notes' fundamentals: drums and overtones
+constexpr int highBudget = 1;       // columns the high regions light together
+// Columns the regions below light together: as many as the sharpness of their rise
+// allows (about one more per five nats, which a note's bands bring), no more than dense
+// chords with melody, arpeggio, bass and kick need.
+constexpr double lowBudgetBase = 9, lowBudgetPerNat = 0.2;
+constexpr int lowBudgetMost = 12;
+constexpr int apartColumns = 6;      // lit columns stand at least this far apart (1.5 semitones)
+// A lit peak stands this close to its region's loudest and to the moment's loudest, and
+// fell no more than this since the frame before (more: the tail of something older).
+constexpr double regionRangeDb = 20, rangeDb = 45, fallDb = 12;
+// Ranking: a new peak is worth a little more, up to a cap; below the high regions a
+// higher peak is worth less, so a note's fundamental comes before its overtones.
+constexpr double riseWeight = 0.5, riseCapDb = 12;
+constexpr double tiltDbPerOctave = 6, tiltFromHz = 100, tiltToHz = 1400;
+// Above, the sharpest new sound wins (a hat's or a clap's band, rising by tens of dB).
+constexpr double highRiseWeight = 1, highRiseCapDb = 48;
+// A note whose partials rose started too: its harmonics up to this one count for it.
+constexpr int harmonicsCounted = 4;
+constexpr double harmonicToleranceColumns = 2;
+// The lowest region's bands are too wide to place a peak: there a peak must itself grow
+// by this much, while something rose below this frequency.
+constexpr double lowestGrowDb = 3, lowestRiseHz = 200;
+// Where nothing below the crossover rose this sharply (nats), only peaks shown new this
+// sharply are lit there: a hat over a held chord leaves most of the chord dark.
+constexpr double lowSureRise = 1.2, lowLeastRise = 1.5;
+// The high regions light only where something above the crossover rose this sharply.
+constexpr double highSureRise = 3.0;
+// Rises count for a moment from this far before it to this far after (slow bass bands
+// rise a few periods late, up to the cap).
+constexpr double freshEarly = 0.5 * merge, freshLateCap = 0.5 * merge;
+
+struct Peak {
+    float db;        // power after the onset, dB
+    float rise;      // over the frame before, dB
+    float evidence;  // the sharpest band rise that shows it new, nats
+    float score;
+    int column, region;
+};
+
+// The sharpest rise of each band heard near the moment (nats; 0: none).
+static void bandRises(const AnalyserState* s, double t, float* rose) {
+    const double* hz = tables().columnHz;
+    for (int c = 0; c < onsetColumnCount; c++) {
+        double late = std::min(freshLateCap, std::max(freshEarly, bassPeriods / hz[c] * framesPerSecond));
+        rose[c] = 0;
+        for (int i = 0; i < roseKept; i++)
+            if (s->rose[c][i] >= t - freshEarly && s->rose[c][i] <= t + late) rose[c] = std::max(rose[c], s->roseBy[c][i]);
+    }
+}
+
+// A level's power spectrum for the window ending with frame f: kept for the framed levels,
+// made now for the deeper ones.
+static const float* spectrumAt(AnalyserState* s, int level, long long f, float* scratch) {
+    if (keptLevel(level)) {
+        assert(f < s->nextFrame && f > s->nextFrame - lookBackFrames);
+        return s->power[keptSlot(level)][f & (lookBackFrames - 1)];
+    }
+    levelPower(s, level, f, scratch, nullptr);
+    return scratch;
+}
+
+// The peaks of the spectrum just after t (frames), region by region, with how much each
+// rose over the window just before.
+static int findPeaks(AnalyserState* s, double t, Peak* peaks) {
+    int count = 0;
+    float scratch[pyramidLevels][2][fftBins];
+    const float* after[pyramidLevels] = {};
+    const float* before[pyramidLevels] = {};
+    for (int b = 0; b < regionCount; b++) {
+        const Region& region = regions[b];
+        const int level = region.level;
+        if (!after[level]) {
+            const double windowFrames = fftSize * (double)(1 << level) / hopSamples;
+            after[level] = spectrumAt(s, level, lround(t + windowFrames), scratch[level][0]);
+            before[level] = spectrumAt(s, level, lround(t), scratch[level][1]);
+        }
+        const float* a = after[level];
+        const float* w = before[level];
+        const double binHz = (double)(analysisRateHz >> level) / fftSize;
+        int first = std::max(1, (int)ceil(region.lowHz / binHz) - 1), last = std::min(fftBins - 2, (int)floor(region.highHz / binHz) + 1);
+        for (int k = first; k <= last; k++) {
+            if (!(a[k] > a[k - 1] && a[k] >= a[k + 1])) continue;
+            double l = log(a[k - 1] + silencePower), c = log(a[k] + silencePower), r = log(a[k + 1] + silencePower);
+            double den = l - 2 * c + r;
+            double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
+            double hz = (k + shift) * binHz;
+            if (hz < region.lowHz || hz >= region.highHz) continue;
+            float was = std::max({w[k - 1], w[k], w[k + 1]});
+            Peak& p = peaks[count++];
+            p.db = (float)(10 * log10(a[k] + silencePower));
+            p.rise = (float)(10 * log10((a[k] + silencePower) / (was + silencePower)));
+            p.evidence = 0;
+            p.score = 0;
+            p.column = std::clamp((int)lround(frequencyColumn(hz)), 0, onsetColumnCount - 1);
+            p.region = b;
+        }
+    }
+    return count;
+}
+
+// The moment's columns: the peaks its bands show new, best first, within each region's
+// share and the moment's budget.
+static void pickColumns(AnalyserState* s, double t, double lowStrength, OnsetFrame* record) {
+    // Columns from a frequency to its h-th harmonic.
+    static const double harmonicColumns[harmonicsCounted + 1] = {
+        0, 0, frequencyColumn(2 * lowestColumnHz), frequencyColumn(3 * lowestColumnHz), frequencyColumn(4 * lowestColumnHz)};
+    static_assert(harmonicsCounted == 4, "one distance per harmonic");
+    float rose[onsetColumnCount];
+    bandRises(s, t, rose);
+    Peak peaks[regionCount * fftBins];
+    const int count = findPeaks(s, t, peaks);
+    // Each band that rose shows the peaks within its bins new.
+    const BandLayout& layout = *s->spread.layout;
+    const double* columnHz = tables().columnHz;
+    bool lowSure = false, highSure = false;
+    float lowestRose = 0, shown[onsetColumnCount] = {};
+    for (int c = 0; c < onsetColumnCount; c++) {
+        if (rose[c] <= 0) continue;
+        lowSure = lowSure || (rose[c] >= lowSureRise && columnHz[c] < crossoverHz);
+        highSure = highSure || (rose[c] >= highSureRise && columnHz[c] >= crossoverHz);
+        if (columnHz[c] < lowestRiseHz) lowestRose = std::max(lowestRose, rose[c]);
+        for (int k = layout.freshFrom[c]; k <= layout.freshTo[c]; k++) shown[k] = std::max(shown[k], rose[c]);
+    }
+    // A note whose partials rose started too: its harmonics' evidence counts for it.
+    float own[onsetColumnCount] = {};
+    for (int i = 0; i < count; i++) {
+        peaks[i].evidence = shown[peaks[i].column];
+        own[peaks[i].column] = std::max(own[peaks[i].column], peaks[i].evidence);
+    }
+    float regionLoudest[regionCount], loudest = -1000;
+    for (float& r : regionLoudest) r = -1000;
+    for (int i = 0; i < count; i++) {
+        Peak& p = peaks[i];
+        for (int h = 2; h <= harmonicsCounted; h++) {
+            const double hc = p.column + harmonicColumns[h];
+            const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
+            const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+            for (int c = from; c <= to; c++) p.evidence = std::max(p.evidence, own[c]);
+        }
+        if (p.region == 0) p.evidence = p.rise >= lowestGrowDb ? lowestRose : 0.0f;
+        const double hz = columnHz[p.column];
+        if (p.region >= firstHighRegion)
+            p.score = (float)(p.db + highRiseWeight * std::clamp((double)p.rise, -riseCapDb, highRiseCapDb));
+        else
+            p.score = (float)(p.db + riseWeight * std::clamp((double)p.rise, -riseCapDb, riseCapDb) -
+                              tiltDbPerOctave * std::max(0.0, log2(std::min(hz, tiltToHz) / tiltFromHz)));
+        regionLoudest[p.region] = std::max(regionLoudest[p.region], p.db);
+        loudest = std::max(loudest, p.db);
+    }
+    int order[regionCount * fftBins];
+    for (int i = 0; i < count; i++) order[i] = i;
+    std::sort(order, order + count, [&](int a, int b) {
+        return peaks[a].score != peaks[b].score ? peaks[a].score > peaks[b].score : peaks[a].column < peaks[b].column;
+    });
+    const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * lowStrength));
+    int lit[onsetColumnCount], litCount = 0, perRegion[regionCount] = {}, lowCount = 0, highCount = 0;
+    for (int n = 0; n < count; n++) {
+        const Peak& p = peaks[order[n]];
+        const bool high = p.region >= firstHighRegion;
+        if (p.evidence <= 0) continue;
+        if (high ? !highSure : !lowSure && p.evidence < lowLeastRise) continue;
+        if (p.rise < -fallDb || p.db < loudest - rangeDb || p.db < regionLoudest[p.region] - regionRangeDb) continue;
+        if (perRegion[p.region] >= regions[p.region].most) continue;
+        if ((high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;
+        bool clear = true;
+        for (int j = 0; j < litCount && clear; j++) clear = abs(lit[j] - p.column) >= apartColumns;
+        if (!clear) continue;
+        lit[litCount++] = p.column;
+        perRegion[p.region]++;
+        (high ? highCount : lowCount)++;
+    }
+    // The moment itself is sure (its bands rose together): it flashes at least its
+    // likeliest note or sound.
+    for (int n = 0; n < count && litCount == 0; n++)
+        if (peaks[order[n]].evidence > 0) lit[litCount++] = peaks[order[n]].column;
+    for (int j = 0; j < litCount; j++) record->mask[lit[j] / maskWordBits] |= 1u << (lit[j] % maskWordBits);
+}
+
+// ---- pooling ----
+
+static float pooledAt(const AnalyserState* s, long long f) {
+    return f < 0 ? 0.0f : s->pooled[f & (lookBackFrames - 1)];
+}
+
+static double smoothed(const AnalyserState* s, long long f) {
+    double sum = 0;
+    for (int d = -smoothHalf; d <= smoothHalf; d++) sum += pooledAt(s, f + d) * (smoothHalf + 1 - abs(d));
+    return sum;
+}
+
+static bool isPeak(const AnalyserState* s, long long f) {
+    double v = smoothed(s, f);
+    return v > 0 && smoothed(s, f - 1) < v && smoothed(s, f + 1) <= v;
+}
+
+// A moment is a peak of the smoothed, pooled rise that no stronger peak (or equal and
+// earlier one) stands close to.
+static bool isMoment(const AnalyserState* s, long long f) {
+    if (!isPeak(s, f)) return false;
+    double v = smoothed(s, f);
+    for (long long q = f - apartFrames; q <= f + apartFrames; q++) {
+        if (q == f || !isPeak(s, q)) continue;
+        double w = smoothed(s, q);
+        if (w > v || (w == v && q < f)) return false;
+    }
+    return true;
+}
+
+// Band onsets heard before 'known' have all been found: decide which keep their
+// columns, pool those, settle the moments the pool allows and hand each band onset to the
+// nearest moment.
+static void formMoments(AnalyserState* s, double known) {
+    const double decidable = known - neighbourFrames;
+    std::vector<BandOnset>& on = s->onsets;
+    // A band onset counts only where it is the loudest among its neighbours: the spectral
+    // peaks of a sound, not the smear around them or its sidelobes.
+    for (size_t i = 0; i < on.size() && on[i].frame < decidable; i++) {
+        if (on[i].decided) continue;
+        // Neighbours heard earlier win ties.
+        const BandOnset& o = on[i];
+        bool kept = true;
+        for (int c = std::max(0, o.column - peakColumns); c <= std::min(onsetColumnCount - 1, o.column + peakColumns) && kept; c++)
+            for (const BandOnset& n : s->latest[c]) {
+                if (n.order == o.order || n.order < 0 || fabs(n.frame - o.frame) > neighbourFrames) continue;
+                bool earlier = n.frame < o.frame || (n.frame == o.frame && n.order < o.order);
+                if (earlier ? n.level >= o.level : n.level > o.level) kept = false;
+            }
+        // Bass needs several periods to build up, so a low band hears a note too late to
+        // place it: only prompt bands make moments.
+        on[i].prompt = bassPeriods / columnFrequency(on[i].column) * framesPerSecond <= merge;
+        on[i].decided = true;
+        on[i].kept = kept;
+        if (kept && on[i].prompt) s->pooled[(long long)std::max(0.0, on[i].frame + 0.5) & (lookBackFrames - 1)] += on[i].strength;
+    }
+    // Pooled frames up to 'final' hold everything they will.
+    const long long final = (long long)floor(decidable - 0.5) - 1;
+    for (long long f = s->nextPeakFrame; f + apartFrames + 1 + smoothHalf <= final; f = ++s->nextPeakFrame) {
+        if (isMoment(s, f)) {
+            Moment m;
+            m.peak = f;
+            s->forming.push_back(m);
+        }
+        // The slot falls out of every later test's reach: clear it for the frame a ring ahead.
+        s->pooled[(f - apartFrames - smoothHalf - 2) & (lookBackFrames - 1)] = 0;
+    }
+    // Each band onset joins the nearest moment within the merge reach, once every moment
+    // that near is known (the earlier one on a tie).
+    const double assignable = s->nextPeakFrame - merge;
+    size_t done = 0;
+    for (; done < on.size() && on[done].frame < assignable; done++) {
+        const BandOnset& o = on[done];
+        assert(o.decided);
+        if (!o.kept || !o.prompt) continue;
+        Moment* best = nullptr;
+        for (Moment& m : s->forming) {
+            double d = fabs(m.peak - o.frame);
+            if (d <= merge && (!best || d < fabs(best->peak - o.frame))) best = &m;
+        }
+        if (!best) continue;
+        best->strength += o.strength;
+        best->weighted += o.frame * o.strength;
+        if (columnFrequency(o.column) < crossoverHz) best->lowStrength += o.strength;
+    }
+    on.erase(on.begin(), on.begin() + done);
+}
+
+// ---- moments to records ----
+
+// Where the song as a whole grows quieter, some bands rising are the tail of an ending
+// (a release, a reverb swell), not a new sound.
+static bool songRises(const AnalyserState* s, double frame) {
+    const int lag = std::max(1, framesOf(lagSeconds));
+    double change = 0;  // summed over all bands, nats
+    for (int c = 0; c < onsetColumnCount; c++) {
+        long long f = std::max((long long)lag, (long long)lround(frame + s->timingLayout.delayFrames[c]));
+        change += s->timing.levelAt(f)[c] - s->timing.levelAt(f - lag)[c];
+    }
+    return change >= 0;
+}
+
+// Moments whose members are all in: their time, whether the song rose, and their columns.
+static void completeMoments(AnalyserState* s) {
+    const double assignable = s->nextPeakFrame - merge;
+    size_t done = 0;
+    for (; done < s->forming.size() && s->forming[done].peak + merge < assignable; done++) {
+        Moment m = s->forming[done];
+        if (m.strength > 0) {
+            double frame = m.weighted / m.strength;
+            m.record.timeMs = (int32_t)std::max(0L, lround(seconds(frame) * 1000));
+            m.passes = songRises(s, frame);
+            if (m.passes) pickColumns(s, frame, m.lowStrength, &m.record);
+        }
+        s->waiting.push_back(m);
+    }
+    s->forming.erase(s->forming.begin(), s->forming.begin() + done);
+}
+
+// A moment must stand out from its surroundings: weak stirrings between notes (codec
+// noise, a filter moving) are dropped; the median keeps quiet passages their own scale.
+// Decides the waiting moments whose neighbours within the median's reach are all known.
+static void decideMoments(AnalyserState* s, bool all) {
+    const int local = framesOf(localSeconds);
+    // Every moment that peaks before this is waiting.
+    const long long known = s->forming.empty() ? s->nextPeakFrame : s->forming.front().peak;
+    std::vector<Moment>& w = s->waiting;
+    constexpr int mostNearby = 1024;  // far more moments than four seconds hold
+    double strengths[mostNearby];
+    for (; s->undecided < w.size() && (all || w[s->undecided].peak + local < known); s->undecided++) {
+        Moment& m = w[s->undecided];
+        int n = 0;
+        for (const Moment& o : w)
+            if (llabs(o.peak - m.peak) <= local && n < mostNearby) strengths[n++] = o.strength;
+        std::nth_element(strengths, strengths + n / 2, strengths + n);
+        bool strong = m.strength >= std::max(weakestMoment, relativeMoment * strengths[n / 2]);
+        bool any = false;
+        for (uint32_t word : m.record.mask) any = any || word;
+        if (!strong || !m.passes || !any) continue;
+        if (m.record.timeMs <= s->lastMs) m.record.timeMs = s->lastMs + 1;
+        s->lastMs = m.record.timeMs;
+        s->sink(m.record, s->user);
+    }
+    // Moments out of every later median's reach are let go.
+    size_t gone = 0;
+    const long long oldest = s->undecided < w.size() ? w[s->undecided].peak : known;
+    while (gone < s->undecided && w[gone].peak + local < oldest) gone++;
+    w.erase(w.begin(), w.begin() + gone);
+    s->undecided -= gone;
+}
+
+// Every record still to come is heard at or after this time: no moment that peaks before
+// the earliest undecided one is still to come, and a record lies within the merge reach of
+// its peak.
+static void updateHorizon(AnalyserState* s) {
+    long long first = s->nextPeakFrame;
+    if (!s->forming.empty()) first = std::min(first, s->forming.front().peak);
+    if (s->undecided < s->waiting.size()) first = std::min(first, s->waiting[s->undecided].peak);
+    double ms = floor(seconds(first - merge) * 1000);
+    int32_t bound = std::max((int32_t)std::max(ms, (double)INT32_MIN), s->lastMs + 1);
+    s->horizon = std::max(s->horizon, bound);
+}
+
+// ---- construction ----
+
+static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
+// The first band quick enough to place a moment (see formMoments).
+static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / merge));
+// Frames between the spread's: its rises only place notes, for which half the pace (11.6
+// ms) is close enough, and cost half as much.
+constexpr int spreadStride = 2;
+
+// FFTW's planner is one for the process: plans are made and destroyed under this lock.
+static std::mutex& plannerLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+static void openBand(ColumnBand* b, int level, double fewestBins, int c) {
+    const double binHz = (double)(analysisRateHz >> level) / fftSize;
+    double lo = columnFrequency(c - 0.5) / binHz, hi = columnFrequency(c + 0.5) / binHz;
+    if (hi - lo < fewestBins) {  // too narrow: widen around the centre
+        double mid = columnFrequency(c) / binHz;
+        lo = mid - 0.5 * fewestBins, hi = mid + 0.5 * fewestBins;
+    }
+    int first = std::max(1, (int)floor(lo + 0.5)), last = std::min(fftBins - 1, (int)floor(hi + 0.5));
+    b->firstBin = first;
+    b->bins = 0;
+    for (int k = first; k <= last; k++) {
+        double overlap = std::min(hi, k + 0.5) - std::max(lo, k - 0.5);
+        assert(b->bins < mostBandBins);
+        b->weights[b->bins++] = (float)(std::max(0.0, overlap) / (hi - lo));
+    }
+    b->inner = 1.0 / (hi - lo);
+}
+
+// Bands from the 46-ms frames below 'midHz', from the 23-ms ones up to the crossover and
+// from the 11.6-ms ones above it.
+static void openLayout(BandLayout* layout, double midHz) {
+    for (int c = 0; c < onsetColumnCount; c++) {
+        double hz = columnFrequency(c);
+        int level = hz < midHz ? longLevel : hz < crossoverHz ? midLevel : shortLevel;
+        layout->level[c] = level;
+        openBand(&layout->bands[c], level, level == shortLevel ? shortFewestBins : 1, c);
+        const double binHz = (double)(analysisRateHz >> level) / fftSize;
+        const ColumnBand& b = layout->bands[c];
+        double from = std::max(lowestColumnHz / 2, (b.firstBin - 1) * binHz), to = (b.firstBin + b.bins) * binHz;
+        layout->freshFrom[c] = std::max(0, (int)floor(frequencyColumn(from)) - freshSlackColumns);
+        layout->freshTo[c] = std::min(onsetColumnCount - 1, (int)ceil(frequencyColumn(to)) + freshSlackColumns);
+        double delay = level == longLevel ? longDelaySeconds : level == midLevel ? midDelaySeconds : shortDelaySeconds;
+        layout->delayFrames[c] = delay * framesPerSecond;
+    }
+}
+
+OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(new AnalyserState()) {
+    assert(channels >= 1 && channels <= maxAnalysisChannels);
+    AnalyserState* s = state;
+    s->sink = sink;
+    s->user = user;
+    s->channels = channels;
+    for (int ch = 0; ch < channels; ch++)
+        for (int level = 0; level < pyramidLevels; level++) {
+            Level& l = s->levels[ch][level];
+            l.kept = levelKept(level);
+            l.buffer.assign(levelBufferTimes * (size_t)l.kept, 0.0f);
+        }
+    s->in = fftwf_alloc_real(fftSize);
+    s->out = fftwf_alloc_complex(fftBins);
+    s->outOther = fftwf_alloc_complex(fftBins);
+    {
+        std::lock_guard<std::mutex> hold(plannerLock());
+        s->plan = fftwf_plan_dft_r2c_1d(fftSize, s->in, s->out, FFTW_ESTIMATE);
+    }
+    openLayout(&s->timingLayout, crossoverHz);
+    openLayout(&s->spreadLayout, spreadMidHz);
+    // The mix's log levels are read back by the moments (the song rose); the spread's
+    // only as they rise. Above the crossover the spread shows nothing the mix does not (no
+    // voices cancel there): the mix's bands serve for both.
+    s->timing.open(&s->timingLayout, onsetColumnCount, lookBackFrames, 1);
+    if (channels > 1) s->spread.open(&s->spreadLayout, spreadColumns, 1, spreadStride);
+    s->spread.layout = channels > 1 ? &s->spreadLayout : &s->timingLayout;
+    for (int c = 0; c < onsetColumnCount; c++) {
+        s->lastFired[c] = LLONG_MIN / 2;
+        for (BandOnset& n : s->latest[c]) n.order = -1;
+        for (double& f : s->rose[c]) f = -1e9;
+    }
+    s->onsets.reserve(2048);
+    s->forming.reserve(256);
+    s->waiting.reserve(1024);
+}
+
+OnsetAnalyser::~OnsetAnalyser() {
+    {
+        std::lock_guard<std::mutex> hold(plannerLock());
+        fftwf_destroy_plan(state->plan);
+    }
+    fftwf_free(state->out);
+    fftwf_free(state->outOther);
+    fftwf_free(state->in);
+    delete state;
+}
+
+// Frame f's whole analysis; each stage runs behind the one before by the frames it reads ahead.
+static void runFrame(AnalyserState* s, long long f) {
+    transformFrame(s, f);
+    // The spread, every other frame: the same stages in its own frames.
+    BandTrack* spread = &s->spread;
+    if (s->channels > 1 && f % spread->stride == 0) {
+        const long long k = f / spread->stride;
+        trackLoudness(spread, k);
+        const long long g = k - framesOf(floorAheadSeconds, spread->stride);
+        if (g >= 0) takeLogs(spread, g);
+        const long long h = g - bandLookAhead(spread->stride);
+        if (h >= 0) findBandOnsets(s, spread, false, 0, 0, h, g);
+    }
+    trackLoudness(&s->timing, f);
+    const long long g = f - framesOf(floorAheadSeconds);
+    if (g < 0) return;
+    takeLogs(&s->timing, g);
+    const long long h = g - bandLookAhead(1);
+    if (h < 0) return;
+    // In stereo the mix's lowest bands rise for nothing: they are too slow to place a
+    // moment, and too far below the first prompt band to vie with it for its columns.
+    const int from = s->channels > 1 ? std::max(0, firstPromptColumn - peakColumns) : 0;
+    findBandOnsets(s, &s->timing, true, from, s->channels > 1 ? spread->columns : 0, h, g);
+    // Band onsets found later come from frames after h, heard at most a detector delay
+    // (and half a frame) before it.
+    formMoments(s, h + 0.5 - maxDelayFrames);
+    completeMoments(s);
+    decideMoments(s, false);
+    updateHorizon(s);
+}
+
+// Input samples frame f needs before it can be analysed: the framed levels' windows end
+// there, and each level's filter reaches a little ahead.
+static long long samplesForFrame(long long f) {
+    long long need = f * hopSamples;
+    for (int level = 1; level < framedLevels; level++) need += (long long)halfBandReach << level;
+    return need + 1;
+}
+
+void OnsetAnalyser::feed(const float* samples, int frames) {
+    AnalyserState* s = state;
+    assert(!s->finished);
+    float one[feedChunk];
+    for (int done = 0; done < frames;) {
+        const int n = std::min(feedChunk, frames - done);
+        const float* from = samples + (size_t)done * s->channels;
+        for (int ch = 0; ch < s->channels; ch++) {
+            if (s->channels == 1) {
+                memcpy(one, from, (size_t)n * sizeof(float));
+            } else {
+                for (int i = 0; i < n; i++) one[i] = from[2 * i + ch];
+            }
+            // Samples far beyond full scale (or not numbers at all) are a damaged source,
+            // not music: they are clipped (or silenced) so the sums stay finite.
+            for (int i = 0; i < n; i++) {
+                float x = one[i];
+                x = x > sampleLimit ? sampleLimit : x;
+                x = x < -sampleLimit ? -sampleLimit : x;
+                one[i] = x == x ? x : 0.0f;
+            }
+            appendLevel(&s->levels[ch][0], one, n);
+            decimate(s, ch);
+        }
+        done += n;
+        while (s->levels[0][0].count >= samplesForFrame(s->nextFrame)) runFrame(s, s->nextFrame++);
+    }
+}
+
+// Silence after the song carries every stage past its last sound, so the last moments are
+// settled exactly as the ones before them.
+constexpr double flushSeconds = 1.0;
+
+void OnsetAnalyser::finish() {
+    AnalyserState* s = state;
+    if (s->finished) return;
+    static const float silence[maxAnalysisChannels * feedChunk] = {};
+    for (long long left = (long long)(flushSeconds * analysisRateHz); left > 0; left -= feedChunk)
+        feed(silence, (int)std::min((long long)feedChunk, left));
+    s->finished = true;
+    decideMoments(s, true);
+    s->horizon = INT32_MAX;
+}
+
+int32_t OnsetAnalyser::horizonMs() const { return state->horizon; }
