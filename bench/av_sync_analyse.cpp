@@ -26,17 +26,17 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "programs/xoon-score-eval/evaluate.h"
-#include "platform/window.h"
-#include "score/table_source.h"
-#include "show/wave_line.h"
+#include "platform/audio_format.h"
 #include "platform/decoder.h"
+#include "platform/window.h"
+#include "programs/xoon-score-eval/evaluate.h"
+#include "score/score.h"
+#include "show/wave_line.h"
 
-constexpr int sampleRate = 44100;
+constexpr int sampleRate = audioRateHz;
 // The bars as the show draws them, in virtual-screen units (one unit is one pixel in its
 // window): column n from x n times the spacing, 2 units wide (over its right neighbour's
 // start), from barTop down, its red from the wave line's resting colour and red gain.
-constexpr double barSpacing = (double)virtualScreenWidth / waveCellCount;
 constexpr int barRowsRead[] = {(int)barTop + 12, (int)barTop + 20, (int)barTop + 28};  // below where particles land
 static_assert((int)barTop + 28 < virtualScreenHeight, "the rows read lie in the bars");
 constexpr double restingRed = (barRestingColour >> 16) & 0xFF, redGain = barRedGain;

@@ -15,14 +15,14 @@
 #include <cstring>
 #include <vector>
 
-#include "show/show.h"
-#include "platform/events.h"
 #include "platform/audio.h"
+#include "platform/audio_format.h"
+#include "show/show.h"
+#include "show/tick.h"
 
 namespace {
 
-constexpr int mixRate = 44100;
-constexpr int32_t tickMs = 10;
+constexpr int mixRate = audioRateHz;
 constexpr double stopSeconds = 3;     // the process stands this long
 constexpr double stallSeconds = 0.8;  // the audio device is held this long
 constexpr double afterSeconds = 2;    // frames watched after a stop or a stall
@@ -39,7 +39,7 @@ double wallSeconds() {
 }
 
 std::atomic<double> endWall{-1};
-signed char noteEnd(SoundStream*, void*, int, void*) {
+signed char noteEnd(SoundStream*, void*) {
     endWall.store(wallSeconds());
     return 1;
 }
@@ -109,15 +109,15 @@ Stretch runFrames(double seconds) {
     const double start = wallSeconds();
     const int32_t from = readingClock();
     while (wallSeconds() - start < seconds) {
-        const int32_t before = nextTickTime;
+        const int32_t before = nextTick();
         const int drawnBefore = presents;
         pollEvents();
         runFrame();
         s.frames++;
         if (presents > drawnBefore) {
             s.drawn++;
-            s.mostTicks = std::max(s.mostTicks, (nextTickTime - before) / tickMs);
-        } else if (nextTickTime != before) {
+            s.mostTicks = std::max(s.mostTicks, (nextTick() - before) / tickMs);
+        } else if (nextTick() != before) {
             s.resyncs++;
         }
     }
@@ -155,8 +155,7 @@ char processState(pid_t pid) {
 
 int faults() {
     setenv("SDL_AUDIODRIVER", "dummy", 0);
-    startShow(2);
-    startSong();
+    showStart(ShowSetup());
     showHooks = showFrameHooks();
     setFrameHooks({readingClock, showHooks.wait, countingPresent});
     report("first 1 s", runFrames(1.0));

@@ -3,12 +3,12 @@
 
 #include <vector>
 
-#include "show/show.h"
 #include "data/onset_table.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/show.h"
 #include "show/wave_line.h"
 
 constexpr int refillEveryUpdates = 100;  // below the shortest life (300), so none frees
@@ -30,7 +30,7 @@ static void fillPool() {
 }
 
 static void BM_UpdateAllLive(benchmark::State& state) {
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     fillPool();
     int updates = 0;
     for (auto _ : state) {
@@ -48,7 +48,7 @@ static void BM_UpdateAllLive(benchmark::State& state) {
 BENCHMARK(BM_UpdateAllLive);
 
 static void startShow(const OnsetFrame* table, int32_t count) {
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     clearMessagePanel();
     clearWaveLine();
     clearParticles();

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "show/show.h"
 #include "first_frame.h"
-#include "score/live_score.h"
 #include "programs/xoon-play/player.h"
+#include "score/score.h"
+#include "show/show.h"
 
 // Once per process, as start-up cannot be repeated in one. XOON_T0_NS, the wall clock in
 // ns just before the exec, lets the figure include loading the program and its libraries.
@@ -18,11 +18,12 @@ int main(int argc, char** argv) {
     const double launchMs = t0 ? mainWall - atof(t0) * 1e-6 : 0;
     char* args[] = {argv[0], (char*)"--window", argc > 1 ? argv[1] : nullptr, nullptr};
     const PlayerOptions options = parsePlayerOptions(3, args);
+    startPlayer(options);
     showHooks = showFrameHooks();
     setFrameHooks({showHooks.readClock, showHooks.wait, presentAndNote});
-    startPlayer(options);
     const double started = nowMs(CLOCK_MONOTONIC);
-    while (!presented && !showFinished.load()) runPlayerIteration();
+    while (!presented && runPlayerIteration()) {
+    }
     const double first = nowMs(CLOCK_MONOTONIC);
     printf("%s cache: launch %.1f ms, start-up %.1f ms, first frame %.1f ms: total %.1f ms\n",
            liveScoreFromCache() ? "warm" : "cold", launchMs, started - mainMono, first - started,

@@ -8,17 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "show/show.h"
-#include "platform/draw.h"
-#include "platform/window.h"
 #include "data/message_script.h"
 #include "data/onset_table.h"
+#include "platform/audio_format.h"
+#include "platform/decoder.h"
+#include "platform/draw.h"
+#include "platform/window.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/show.h"
 #include "show/wave_line.h"
-#include "platform/decoder.h"
 
 constexpr int columnCount = 448;
 constexpr int32_t tickMs = 10;
@@ -43,7 +44,7 @@ static void fillPool(int32_t flightMs) {
 }
 
 static void resetShowState() {
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     clearMessagePanel();
     clearWaveLine();
     clearParticles();
@@ -94,7 +95,7 @@ static void BM_TickWorstCase(benchmark::State& state) {
 BENCHMARK(BM_TickWorstCase)->Unit(benchmark::kMicrosecond);
 
 static int32_t songLengthMs() {
-    AudioDecoder* song = openAudioDecoder(XOON_RUN_DIR "/xoon09.ogg", 44100, 1, nullptr);
+    AudioDecoder* song = openAudioDecoder(XOON_RUN_DIR "/xoon09.ogg", audioRateHz, 1, nullptr);
     if (!song) return 0;
     const double seconds = audioDurationSeconds(song);
     closeAudioDecoder(song);
@@ -128,14 +129,17 @@ BENCHMARK(BM_WholeSongTicks)->Unit(benchmark::kMillisecond);
 // A window of the given size with the show's own start-up; later sizes are mode changes.
 static void openShowWindow(int32_t w, int32_t h) {
     static bool started = false;
-    screenWidth = w;
-    screenHeight = h;
     if (!started) {
         if (chdir(XOON_RUN_DIR) != 0) perror(XOON_RUN_DIR);
-        startShow(0);
+        ShowSetup setup;
+        setup.display = DisplayMode::sized;
+        setup.width = w;
+        setup.height = h;
+        setup.songFile = nullptr;
+        showStart(setup);
         started = true;
     } else {
-        setVideoMode(0);
+        setVideoMode(DisplayMode::sized, w, h);
     }
 }
 

@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "show/show.h"
 #include "first_frame.h"
-#include "platform/events.h"
+#include "show/show.h"
 
 // Run once per process (start-up cannot be repeated in one). XOON_T0_NS, the wall clock in
 // ns just before the exec, lets the figure include loading the program and its libraries.
@@ -17,19 +16,14 @@ int main() {
     const double launchMs = t0 ? mainWall - atof(t0) * 1e-6 : 0;
     if (chdir(XOON_RUN_DIR) != 0) perror(XOON_RUN_DIR);
     showHooks = showFrameHooks();
-    setFrameHooks({showHooks.readClock, showHooks.wait, presentAndNote});
-    startShow(2);
-    const double shown = nowMs(CLOCK_MONOTONIC);
-    startSong();
+    ShowSetup setup;
+    setup.hooks.present = presentAndNote;
+    showStart(setup);
     const double playing = nowMs(CLOCK_MONOTONIC);
-    while (!presented && !showFinished.load()) {
-        pollEvents();
-        runFrame();
+    while (!presented && showFrame()) {
     }
     const double first = nowMs(CLOCK_MONOTONIC);
-    printf("launch %.1f ms, window and font %.1f ms, song %.1f ms, first frame %.1f ms: "
-           "total %.1f ms\n",
-           launchMs, shown - mainMono, playing - shown, first - playing,
-           launchMs + first - mainMono);
+    printf("launch %.1f ms, window, font and song %.1f ms, first frame %.1f ms: total %.1f ms\n",
+           launchMs, playing - mainMono, first - playing, launchMs + first - mainMono);
     return presented ? 0 : 1;
 }

@@ -37,7 +37,7 @@ void openContext() {
         fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
         abort();
     }
-    setVideoMode(2);
+    setVideoMode(DisplayMode::window);
     GLuint texture;
     glGenTextures(1, &texture);
     glBindTexture(GL_TEXTURE_2D, texture);

@@ -8,14 +8,16 @@ constexpr int onsetColumnCount = 448;
 constexpr int maskWordBits = 32;
 constexpr int onsetMaskWords = 14;
 static_assert(onsetMaskWords * maskWordBits == onsetColumnCount, "one mask bit per column");
+// A record as stored in files: its time, then its mask words, each 4 bytes little-endian.
+constexpr size_t onsetRecordBytes = 4 + 4 * onsetMaskWords;
 
-// One moment of the song. Column n is bit (n mod 32) of mask[n / 32].
-// Laid out exactly as stored: 60 bytes, little-endian words.
+// One moment of the song. Column n is bit (n mod 32) of mask[n / 32]. Laid out in memory
+// as it is stored.
 struct OnsetFrame {
     int32_t timeMs;                  // ms of play position, strictly ascending
     uint32_t mask[onsetMaskWords];
 };
-static_assert(sizeof(OnsetFrame) == 60, "OnsetFrame must be 60 bytes");
+static_assert(sizeof(OnsetFrame) == onsetRecordBytes, "an OnsetFrame as stored");
 static_assert(offsetof(OnsetFrame, timeMs) == 0, "timeMs at offset 0");
 static_assert(offsetof(OnsetFrame, mask) == 4, "mask at offset 4");
 

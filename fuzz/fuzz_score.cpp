@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "score/analysis.h"
-#include "score/table_source.h"
+#include "score/score.h"
 
 static void check(const std::vector<OnsetFrame>& table) {
     int32_t previous = INT32_MIN;

@@ -1,5 +1,4 @@
 // xoon-capture: renders the show frame by frame on a scripted music clock into PNGs or raw RGB.
-#include <GL/gl.h>
 #include <png.h>
 
 #include <sys/stat.h>
@@ -17,14 +16,9 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "score/score.h"
 #include "show/show.h"
-#include "platform/window.h"
-#include "message/message_check.h"
-#include "score/live_score.h"
-#include "programs/xoon-play/player.h"
-#include "show/message_panel.h"
-#include "show/onset_scans.h"
-#include "platform/decoder.h"
+
 constexpr int minFps = 24;
 constexpr int maxFps = 120;
 constexpr int defaultFps = 60;
@@ -34,7 +28,6 @@ constexpr int maxSide = 8192;              // pixels; beyond any GL viewport we 
 constexpr double maxSongSeconds = 2e6;     // the clock is 32-bit ms; keep clear of its end
 constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds like 0.1 x 60
 constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten
-constexpr int lengthProbeRateHz = 8000;  // any rate will do: only the stated length is read
 
 static const char usage[] =
     "Usage: xoon-capture [options] (--out DIR | --raw)\n"
@@ -140,11 +133,9 @@ static Options parseOptions(int argc, char** argv) {
 // The song's length in seconds, as its file states it.
 static double songSeconds() {
     std::string error;
-    AudioDecoder* song = openAudioDecoder(showSongFile, lengthProbeRateHz, 1, &error);
-    if (!song)
+    double seconds = 0;
+    if (!songFileSeconds(showSongFile, &seconds, &error))
         cliFail("%s: %s (it gives the song's length; or give --to)", showSongFile, error.c_str());
-    const double seconds = audioDurationSeconds(song);
-    closeAudioDecoder(song);
     if (seconds <= 0) cliFail("%s: the song states no length (give --to)", showSongFile);
     return seconds;
 }
@@ -155,20 +146,9 @@ static std::vector<OnsetFrame> songTable;
 static double useSong(const char* path) {
     std::string error;
     double seconds = 0;
-    if (!scoreWholeSong(path, playerLeadInMs, &songTable, &seconds, &error))
+    if (!scoreFile(path, songLeadInMs, &songTable, &error, {}, &seconds))
         cliFail("%s: %s", path, error.c_str());
-    useOnsetTable(songTable.data(), (int32_t)songTable.size());
-    return seconds + playerLeadInMs / 1000.0;
-}
-
-static std::string messageText;
-static void useMessage(const char* path) {
-    std::string bytes, error, diagnostics;
-    if (!readMessageFile(path, &bytes, &error)) cliFail("%s: %s", path, error.c_str());
-    const bool ok = checkMessageText(bytes, path, &messageText, &diagnostics);
-    fputs(diagnostics.c_str(), stderr);
-    if (!ok) exit(1);
-    useMessageScript(messageText.c_str());
+    return seconds + songLeadInMs / 1000.0;
 }
 
 // The frames: n from 0; frame n's clock; which frames the stall swallows.
@@ -183,19 +163,11 @@ static bool stalled(int64_t n) {
 
 static int32_t scriptedClock;
 static int width, height;
-static std::vector<uint8_t> readBuffer, picture;  // picture: RGB24, top row first
+static std::vector<uint8_t> picture;  // RGB24, top row first
 
 static int32_t readScriptedClock() { return scriptedClock; }
 static void noWait(uint32_t) {}
-static void grabPicture() {
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadBuffer(GL_BACK);
-    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, readBuffer.data());
-    const size_t rowBytes = (size_t)width * 3;
-    for (int y = 0; y < height; y++)  // GL rows start at the bottom
-        memcpy(&picture[(size_t)y * rowBytes], &readBuffer[(size_t)(height - 1 - y) * rowBytes],
-               rowBytes);
-}
+static void grabPicture() { showReadFrame(picture.data()); }
 
 static void writePng(const std::string& path) {
     png_image png = {};
@@ -227,7 +199,6 @@ static double wallSeconds() {
 int main(int argc, char** argv) {
     cliStart("xoon-capture", usage);
     const Options o = parseOptions(argc, argv);
-    if (o.messagePath) useMessage(o.messagePath);
     const double length = o.songPath ? useSong(o.songPath) : (o.toSeconds < 0 ? songSeconds() : 0);
     const double toSeconds = o.toSeconds < 0 ? length : o.toSeconds;
     if (toSeconds <= o.fromSeconds)
@@ -250,12 +221,19 @@ int main(int argc, char** argv) {
     if (!o.outDir.empty()) makeFolder(o.outDir);
     signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we can report
 
-    readBuffer.resize((size_t)width * height * 3);
     picture.assign((size_t)width * height * 3, 0);  // before the first drawn frame: black
-    screenWidth = width;
-    screenHeight = height;
-    startShow(0);
-    setFrameHooks({readScriptedClock, noWait, grabPicture});
+    ShowSetup setup;
+    setup.display = DisplayMode::sized;
+    setup.width = width;
+    setup.height = height;
+    setup.songFile = nullptr;  // the scripted clock is the only clock
+    if (o.songPath) {
+        setup.table = songTable.data();
+        setup.tableCount = (int32_t)songTable.size();
+    }
+    setup.messageFile = o.messagePath;
+    setup.hooks = {readScriptedClock, noWait, grabPicture};
+    showStart(setup);
 
     double startedAt = wallSeconds();  // again at the first frame: the rate omits the pre-roll
     double lastProgress = -1;

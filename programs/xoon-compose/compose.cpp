@@ -15,8 +15,8 @@
 
 #include "cli/cli.h"
 #include "song.h"
-#include "vorbis_writer.h"
 #include "synth.h"
+#include "vorbis_writer.h"
 
 static const double targetLufs = -14.0;      // integrated loudness of the master
 static const double truePeakCeilingDbtp = -1.0;  // of the encoded song, as a player decodes it

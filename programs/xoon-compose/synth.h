@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-constexpr int sampleRate = 44100;  // Hz, the song's rate
+#include "platform/audio_format.h"
+
+constexpr int sampleRate = audioRateHz;  // Hz, the song's rate
 
 // Ordered as the ground truth lists notes that start on the same sample.
 enum Instrument { kick, snare, clap, hat, openhat, crash, bass, chord, lead, arp, instrumentCount };

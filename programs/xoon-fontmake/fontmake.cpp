@@ -18,7 +18,7 @@
 
 #include "cli/cli.h"
 #include "platform/draw.h"
-#include "show/message_panel.h"
+#include "show/layout.h"
 
 constexpr int lastCode = 126;  // 127 has no glyph: its cell stays empty
 // The drawn glyph box at the panel's scale, in virtual-screen units.

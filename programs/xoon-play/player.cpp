@@ -2,35 +2,21 @@
 // own start-up and frame loop on the song's table.
 #include "programs/xoon-play/player.h"
 
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "cli/cli.h"
+#include "score/score.h"
 #include "show/show.h"
-#include "platform/events.h"
-#include "message/message_check.h"
-#include "score/live_score.h"
-#include "show/message_panel.h"
-#include "show/onset_scans.h"
-#include "platform/decoder.h"
 
-const int32_t playerLeadInMs = onsetLookAheadMs;
-
-constexpr int32_t fullScreenSelector = 1;  // setVideoMode's selectors
-constexpr int32_t windowSelector = 2;
 constexpr int32_t largestAvOffsetMs = 10000;
 // The song is handed to the output this much before the scorer would have to have passed
 // it, on top of the look-ahead: room for the clock's lead over the sound heard.
 constexpr int32_t feedMarginMs = 1000;
 constexpr const char* installedFontFolder = "/../share/xoon/";
-constexpr int probeRateHz = 8000;  // any rate will do: the probe only opens the song
 
 static const char usage[] =
     "Usage: xoon-play [--window] [--message FILE] [--av-offset MS] SONG\n"
@@ -47,18 +33,7 @@ static const char usage[] =
     "Scored songs are kept in $XDG_CACHE_HOME/xoon (else ~/.cache/xoon) and start at once\n"
     "the next time.\n";
 
-static std::string messageScriptText;  // the script the panel types; lives for the run
 static int32_t avOffsetMs = 0;
-
-[[noreturn]] static void usageError(const char* text) {
-    fprintf(stderr, "xoon-play: %s\n%s", text, usage);
-    exit(2);
-}
-
-[[noreturn]] static void fail(const char* what, const std::string& why) {
-    fprintf(stderr, "xoon-play: %s: %s\n", what, why.c_str());
-    exit(1);
-}
 
 PlayerOptions parsePlayerOptions(int argc, char** argv) {
     enum { avOffsetOption = 1000 };
@@ -67,31 +42,23 @@ PlayerOptions parsePlayerOptions(int argc, char** argv) {
                                          {"av-offset", required_argument, nullptr, avOffsetOption},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
+    cliStart("xoon-play", usage);
     PlayerOptions o;
-    opterr = 0;  // our own message, then the usage
-    int c;
-    while ((c = getopt_long(argc, argv, ":wm:h", longOptions, nullptr)) != -1) {
+    for (int c; (c = cliOption(argc, argv, "wm:h", longOptions)) != -1;) {
         switch (c) {
         case 'w': o.window = true; break;
         case 'm': o.messagePath = optarg; break;
         case avOffsetOption: {
-            char* end;
-            errno = 0;
-            const long ms = strtol(optarg, &end, 10);
-            if (errno || end == optarg || *end || ms < -largestAvOffsetMs || ms > largestAvOffsetMs)
-                usageError("--av-offset wants whole milliseconds from -10000 to 10000");
+            long ms;
+            if (!cliParseLong(optarg, &ms) || ms < -largestAvOffsetMs || ms > largestAvOffsetMs)
+                cliUsageError("--av-offset wants whole milliseconds from -10000 to 10000");
             o.avOffsetMs = (int32_t)ms;
             break;
         }
-        case 'h':
-            fputs(usage, stdout);
-            exit(0);
-        case ':': usageError((std::string(argv[optind - 1]) + " needs a value").c_str());
-        default: usageError((std::string("unknown option ") + argv[optind - 1]).c_str());
         }
     }
-    if (optind == argc) usageError("which song? give one file");
-    if (optind + 1 < argc) usageError("one song at a time");
+    if (optind == argc) cliUsageError("which song? give one file");
+    if (optind + 1 < argc) cliUsageError("one song at a time");
     o.songPath = argv[optind];
     return o;
 }
@@ -115,46 +82,40 @@ static std::string findFont() {
     return installed;
 }
 
-static void useMessageFile(const char* path) {
-    std::string bytes, error, diagnostics;
-    if (!readMessageFile(path, &bytes, &error)) fail(path, error);
-    const bool ok = checkMessageText(bytes, path, &messageScriptText, &diagnostics);
-    fputs(diagnostics.c_str(), stderr);
-    if (!ok) exit(1);
-    useMessageScript(messageScriptText.c_str());
-}
-
 static int32_t feedLimitMs() {
     const int32_t horizon = liveScoreHorizonMs();
     if (horizon == INT32_MAX) return INT32_MAX;
-    return horizon - onsetLookAheadMs - feedMarginMs - (avOffsetMs < 0 ? -avOffsetMs : 0);
+    return horizon - songLeadInMs - feedMarginMs - (avOffsetMs < 0 ? -avOffsetMs : 0);
 }
 
 void startPlayer(const PlayerOptions& options) {
     std::string error;
-    if (!startLiveScore(options.songPath, playerLeadInMs, &error)) fail(options.songPath, error);
-    if (liveScoreFromCache()) {
-        // The table is known, but the song must still play: it is opened once to be sure.
-        AudioDecoder* probe = openAudioDecoder(options.songPath, probeRateHz, 1, &error);
-        if (!probe) fail(options.songPath, error);
-        closeAudioDecoder(probe);
-    }
-    if (options.messagePath) useMessageFile(options.messagePath);
+    if (!startLiveScore(options.songPath, songLeadInMs, &error))
+        cliFail("%s: %s", options.songPath, error.c_str());
     avOffsetMs = options.avOffsetMs;
-    setPictureDelay(avOffsetMs);
-    useOnsetTable(liveScoreTable(), liveScoreCount());
-    startShow(options.window ? windowSelector : fullScreenSelector, findFont().c_str());
-    startSong(options.songPath, playerLeadInMs, liveScoreDone() ? nullptr : feedLimitMs);
+    static std::string font;
+    font = findFont();
+    ShowSetup setup;
+    setup.display = options.window ? DisplayMode::window : DisplayMode::fullScreen;
+    setup.fontFile = font.c_str();
+    setup.songFile = options.songPath;
+    setup.leadInMs = songLeadInMs;
+    setup.feedLimitMs = liveScoreDone() ? nullptr : feedLimitMs;
+    setup.table = liveScoreTable();
+    setup.tableCount = liveScoreCount();
+    setup.messageFile = options.messagePath;
+    setup.pictureDelayMs = avOffsetMs;
+    showStart(setup);
 }
 
-void runPlayerIteration() {
-    pollEvents();
-    extendOnsetTable(liveScoreCount());
-    runFrame();
+bool runPlayerIteration() {
+    showExtendTable(liveScoreCount());
+    return showFrame();
 }
 
 int runPlayer(int argc, char** argv) {
     startPlayer(parsePlayerOptions(argc, argv));
-    while (!showFinished.load()) runPlayerIteration();
+    while (runPlayerIteration()) {
+    }
     return 0;
 }

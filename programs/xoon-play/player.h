@@ -2,10 +2,6 @@
 #pragma once
 #include <cstdint>
 
-// The player's music starts after this much silence, in ms, so that even an onset at the
-// song's very start gets a particle with its whole flight: the look-ahead window.
-extern const int32_t playerLeadInMs;
-
 struct PlayerOptions {
     bool window = false;                // an 800 x 400 window instead of the whole screen
     const char* songPath = nullptr;
@@ -16,11 +12,12 @@ struct PlayerOptions {
 // The command line; prints usage and exits 0 for --help, 2 for a usage error.
 PlayerOptions parsePlayerOptions(int argc, char** argv);
 // Everything before the first frame, in the order that keeps a bad song or message from
-// ever opening a window: the song checked, the message checked, the table found in the
-// cache or its scoring started, then the window, the font and the song playing. Exits 1
+// ever opening a window: the song checked, the table found in the cache or its scoring
+// started, then the message checked, the window, the font and the song playing. Exits 1
 // with one line naming the file when the song or message cannot be used.
 void startPlayer(const PlayerOptions& options);
-// One iteration of the main loop: events, the records scored since the last, one frame.
-void runPlayerIteration();
+// One iteration of the main loop: the records scored since the last, events, one frame.
+// False once the song has ended.
+bool runPlayerIteration();
 // The process's entry: options, start-up, then iterations until the song has ended.
 int runPlayer(int argc, char** argv);

@@ -11,7 +11,7 @@
 
 #include "cli/cli.h"
 #include "programs/xoon-score-eval/evaluate.h"
-#include "score/table_source.h"
+#include "score/score.h"
 
 static const char usage[] =
     "Usage: xoon-score-eval TRUTH.txt TABLE.cpp|TIMES.txt\n"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "score/table_source.h"
+#include "score/score.h"
 
 static const char usage[] =
     "Usage: xoon-score SONG -o TABLE.cpp\n"
@@ -31,31 +31,6 @@ static std::string commentName(const std::string& path) {
     for (char& c : name)
         if (c < ' ' || c > '~' || c == '\\') c = '?';
     return name;
-}
-
-// Writes beside the target and renames, so a failure never leaves a half-written table.
-static bool writeAtomically(const std::string& path, const std::string& text, std::string* error) {
-    std::string temp = path + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
-        *error = strerror(errno);
-        return false;
-    }
-    mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual mode
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE* out = fdopen(fd, "wb");
-    bool ok = out && fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (out) ok = fclose(out) == 0 && ok;
-    else close(fd);
-    if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        *error = strerror(errno);
-        unlink(name.data());
-    }
-    return ok;
 }
 
 int main(int argc, char** argv) {
@@ -83,10 +58,10 @@ int main(int argc, char** argv) {
         cliProgress("scoring %s %3d%%", songPath, percent);
     };
     std::vector<OnsetFrame> table;
-    bool ok = scoreFile(songPath, &table, &error, progress);
+    bool ok = scoreFile(songPath, 0, &table, &error, progress);
     cliProgressDone();
     if (!ok) cliFail("%s: not a usable song: %s", songPath, error.c_str());
-    if (!writeAtomically(outPath, tableSource(table, commentName(songPath)), &error))
+    if (!writeFileWhole(outPath, tableSource(table, commentName(songPath)), &error))
         cliFail("cannot write %s: %s", outPath, error.c_str());
     return 0;
 }

@@ -10,14 +10,18 @@
 #include <cstdlib>
 #include <string>
 
-static const char* programName = "";
+static const char* programName = "xoon";  // the show's, until a program names itself
 static const char* usageText = "";
+static bool named = false;
 static bool progressOpen = false;
 
 void cliStart(const char* program, const char* usage) {
     programName = program;
     usageText = usage;
+    named = true;
 }
+
+bool cliNamed() { return named; }
 
 static void vprintLine(const char* format, va_list args) {
     char text[1024];
@@ -65,11 +69,11 @@ int cliOption(int argc, char** argv, const char* shortOptions, const option* lon
     return c;
 }
 
-const char* cliOptionName(const option* longOptions, int value) {
-    static std::string name;
-    for (const option* o = longOptions; o->name; o++)
-        if (o->val == value && !o->flag) return (name = std::string("--") + o->name).c_str();
-    return "an option";
+void cliWarn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintLine(format, args);
+    va_end(args);
 }
 
 bool cliShowsProgress() { return isatty(STDERR_FILENO) == 1; }

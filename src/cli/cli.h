@@ -1,6 +1,6 @@
-// The command-line conventions every xOOn program shares: options through getopt_long,
-// --help on standard output, usage errors (status 2), failures (status 1), and progress
-// lines that only a terminal gets.
+// The command-line and error habits every xOOn program shares: options through getopt_long,
+// --help on standard output, usage errors (status 2), failures (status 1), warnings, and
+// progress lines that only a terminal gets. Every line names the program.
 #pragma once
 #include <getopt.h>
 
@@ -8,7 +8,11 @@ constexpr int cliStatusFailure = 1;
 constexpr int cliStatusUsage = 2;
 
 // Names the program for its messages and gives the text --help prints. Call first in main.
+// The show itself never calls it: its lines say "xoon", and its window failures keep their
+// own wording (see cliNamed).
 void cliStart(const char* program, const char* usage);
+// Whether a program named itself through cliStart.
+bool cliNamed();
 
 // getopt_long with the house answers: -h and --help print the usage on standard output and
 // exit 0; an unknown option or a missing value prints what is wrong and the usage on
@@ -17,9 +21,6 @@ void cliStart(const char* program, const char* usage);
 // must list {"help", no_argument, nullptr, 'h'}.
 int cliOption(int argc, char** argv, const char* shortOptions, const option* longOptions);
 
-// "--name" of the long option whose value is `value`, for messages about it.
-const char* cliOptionName(const option* longOptions, int value);
-
 // A usage error found by the program itself: "program: message", then the usage, on
 // standard error; exits 2.
 [[noreturn]] void cliUsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -27,6 +28,10 @@ const char* cliOptionName(const option* longOptions, int value);
 // A failure: one line "program: message" on standard error, the message being "what: why";
 // exits 1.
 [[noreturn]] void cliFail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Something went wrong and the program carries on: one line "program: message" on
+// standard error. Any thread.
+void cliWarn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A progress line "program: text", rewritten in place; only when standard error is a
 // terminal, so logs and pipes get none. cliProgressDone ends the line (on a terminal).

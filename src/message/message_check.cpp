@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/draw.h"
 #include "data/message_script.h"
-#include "show/message_panel.h"
 
 // A line may wrap once: more would scroll its start off before the reader got to it.
 constexpr int maxLineShown = 2 * panelColumns;
-constexpr unsigned char lastPrintable = '~';  // 127 has no glyph in the font
+// Printable ASCII: the font's atlas has a glyph for each, and none for 127.
+constexpr unsigned char firstPrintable = ' ', lastPrintable = '~';
 constexpr char lineFeed = '\n';
 
 bool readMessageFile(const char* path, std::string* bytes, std::string* error) {
@@ -82,7 +81,7 @@ size_t utf8Sequence(const std::string& bytes, size_t i, unsigned* codePoint) {
 // Checks the character at bytes[i] (not a line feed); returns how many bytes it took.
 size_t checkCharacter(Report& r, const std::string& bytes, size_t i, int line, int column) {
     const unsigned char ch = (unsigned char)bytes[i];
-    if (ch >= firstAtlasCode && ch <= lastPrintable) return 1;
+    if (ch >= firstPrintable && ch <= lastPrintable) return 1;
     unsigned codePoint;
     const size_t length = ch >= 0x80 ? utf8Sequence(bytes, i, &codePoint) : 0;
     if (length) {

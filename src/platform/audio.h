@@ -5,8 +5,9 @@
 
 struct SoundStream;
 // Called once when the stream has played to its end, possibly on the audio thread.
-typedef signed char (*StreamEndCallback)(SoundStream* stream, void* buffer, int length,
-                                         void* userValue);
+typedef signed char (*StreamEndCallback)(SoundStream* stream, void* userValue);
+
+constexpr int fullVolume = 255;  // soundSetVolume's full volume
 
 // Starts output at the given mixing rate: the sound server when one answers (unless
 // SDL_AUDIODRIVER names an SDL driver), else SDL audio. Without either it prints one line
@@ -27,7 +28,7 @@ void soundSetFeedLimit(SoundStream* stream, int32_t (*limitMs)());
 void soundPlay(SoundStream* stream);
 // The play position heard now, in ms from the start (lead-in included); never goes backwards.
 int32_t soundPosition(SoundStream* stream);
-// Volume of all channels, 0..255 (255 full).
+// Volume of all channels, 0..fullVolume.
 void soundSetVolume(int volume);
-// Which output plays: "pulse", "sdl:<driver>" or "none"; for messages and benchmarks.
+// Which output plays: "pulse", "sdl:<driver>" or "none"; for messages and tests.
 const char* soundOutputName();

@@ -1,14 +1,15 @@
-// A libpulse playback stream on the threaded main loop: write requests pull from the sound
-// layer's ring, and the stream's interpolated timing says which frame is heard now.
-#include "platform/audio_pulse.h"
-
+// Output through the desktop's sound server (PulseAudio, or PipeWire serving its API): a
+// libpulse playback stream on the threaded main loop whose write requests pull from the
+// sound layer's ring, and whose timing says which frame is heard now.
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <atomic>
 
-constexpr int outChannels = 2;
-constexpr size_t frameBytes = sizeof(float) * outChannels;
+#include "platform/audio_backend.h"
+#include "platform/audio_format.h"
+
+constexpr size_t frameBytes = sizeof(float) * audioChannels;
 // Asked of the server as the stream's whole latency; it may give more (PULSE_LATENCY_MSEC,
 // Bluetooth sinks). The clock accounts for whatever it is through the stream's timing, so
 // the buffer is sized for a busy machine never to run it dry, not to be short.
@@ -17,8 +18,8 @@ constexpr pa_usec_t targetLatencyUs = 150000;
 static pa_threaded_mainloop* mainloop = nullptr;
 static pa_context* context = nullptr;
 static pa_stream* stream = nullptr;
-static PulseFeed feed;
-static int sampleRate = 44100;
+static AudioFeed feed;
+static int sampleRate = audioRateHz;
 static std::atomic<bool> hungry{false};  // a write request found the ring short
 static bool draining = false;            // server thread only
 static int64_t writtenFrames = 0;        // under the main loop's lock
@@ -47,7 +48,7 @@ static int64_t heardFramesLocked() {
 
 static void onHeardEnd(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void*) {
     api->time_free(e);
-    feed.drained();
+    feed.heardEnd();
 }
 
 // The server has taken every frame; the last of them sound once the sink has played them.
@@ -103,7 +104,8 @@ static void closeAll() {
     mainloop = nullptr;
 }
 
-bool pulseOpen(int rate, const PulseFeed& f) {
+// Connects to a running server (never starts one); false, quietly, when none answers.
+static bool openPulse(int rate, const AudioFeed& f) {
     feed = f;
     sampleRate = rate;
     mainloop = pa_threaded_mainloop_new();
@@ -124,7 +126,7 @@ bool pulseOpen(int rate, const PulseFeed& f) {
     while ((state = pa_context_get_state(context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
         pa_threaded_mainloop_wait(mainloop);
     bool ok = state == PA_CONTEXT_READY;
-    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32NE, (uint32_t)rate, outChannels};
+    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32NE, (uint32_t)rate, audioChannels};
     if (ok) {
         stream = pa_stream_new(context, "song", &spec, nullptr);
         ok = stream != nullptr;
@@ -154,7 +156,7 @@ bool pulseOpen(int rate, const PulseFeed& f) {
     return ok;
 }
 
-void pulseStart() {
+static void startPulse() {
     pa_threaded_mainloop_lock(mainloop);
     const size_t writable = pa_stream_writable_size(stream);
     if (writable != (size_t)-1 && writable > 0) writeFrames(writable);
@@ -162,7 +164,7 @@ void pulseStart() {
     pa_threaded_mainloop_unlock(mainloop);
 }
 
-void pulseKick() {
+static void kickPulse() {
     if (!stream || !hungry.exchange(false)) return;
     pa_threaded_mainloop_lock(mainloop);
     const size_t writable = pa_stream_writable_size(stream);
@@ -170,18 +172,14 @@ void pulseKick() {
     pa_threaded_mainloop_unlock(mainloop);
 }
 
-int64_t pulseHeardFrames() {
+// -1 until the server's first timing report.
+static int64_t pulseHeardFrames() {
     pa_threaded_mainloop_lock(mainloop);
     const int64_t heard = heardFramesLocked();
     pa_threaded_mainloop_unlock(mainloop);
     return heard;
 }
 
-uint64_t pulseLatencyMicroseconds() {
-    pa_usec_t usec = 0;
-    int negative = 0;
-    pa_threaded_mainloop_lock(mainloop);
-    const int got = pa_stream_get_latency(stream, &usec, &negative);
-    pa_threaded_mainloop_unlock(mainloop);
-    return got < 0 || negative ? 0 : usec;
-}
+static const char* pulseName() { return "pulse"; }
+
+const AudioBackend pulseBackend = {openPulse, startPulse, kickPulse, pulseHeardFrames, pulseName};

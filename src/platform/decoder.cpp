@@ -36,7 +36,6 @@ struct AudioDecoder {
     SwrContext* resampler = nullptr;
     int stream = -1;
     int outRate = 0, outChannels = 0;
-    int sourceRate = 0, sourceChannels = 0;
     double durationSeconds = 0;
 
     // What the resampler was set up for: a frame that differs needs a new one.
@@ -299,8 +298,6 @@ static AudioDecoder* openDecoder(AudioDecoder* d, const char* url, int rate, int
         return nullptr;
     }
     d->haveFrame = true;
-    d->sourceRate = d->frame->sample_rate;
-    d->sourceChannels = d->frame->ch_layout.nb_channels;
     if (!setUpResampler(d, d->frame)) {
         setError(error, "cannot convert its audio");
         closeAudioDecoder(d);
@@ -347,8 +344,6 @@ AudioDecoder* openAudioDecoderMemory(const uint8_t* bytes, size_t size, int rate
 }
 
 double audioDurationSeconds(const AudioDecoder* d) { return d->durationSeconds; }
-int audioSourceRate(const AudioDecoder* d) { return d->sourceRate; }
-int audioSourceChannels(const AudioDecoder* d) { return d->sourceChannels; }
 
 uint64_t audioDecoderVersion() {
     return (uint64_t)avcodec_version() << 32 ^ (uint64_t)avformat_version() << 8 ^ swresample_version();

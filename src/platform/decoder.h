@@ -23,9 +23,6 @@ AudioDecoder* openAudioDecoderMemory(const uint8_t* bytes, size_t size, int rate
 int readAudioFrames(AudioDecoder* decoder, float* out, int maxFrames);
 // The length the container states, in seconds; 0 when it states none.
 double audioDurationSeconds(const AudioDecoder* decoder);
-// Sample rate and channel count of the track as it starts, for messages and caches.
-int audioSourceRate(const AudioDecoder* decoder);
-int audioSourceChannels(const AudioDecoder* decoder);
 void closeAudioDecoder(AudioDecoder* decoder);
 // Versions of the decoding libraries, one number: a change may change decoded samples.
 uint64_t audioDecoderVersion();

@@ -3,8 +3,6 @@
 
 #include <GL/gl.h>
 
-uint32_t fontTexture = 0;
-
 constexpr double channelScale = 1.0 / 256.0;  // 255 gives 0.99609375, never 1.0
 
 static float channel(uint32_t colour, int shift) {

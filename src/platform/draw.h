@@ -21,9 +21,6 @@ constexpr int32_t fontAtlasHeight = 384;
 constexpr float glyphWidth = 8.0f;
 constexpr float glyphHeight = 16.0f;
 
-// OpenGL name of the font atlas; set by start-up, drawn with by the message panel.
-extern uint32_t fontTexture;
-
 // Flat rectangle (x, y)..(x + w, y + h); colour is ARGB, each channel / 256.
 void drawQuad(float x, float y, float w, float h, uint32_t colour);
 // One atlas cell over the rectangle; texture and colour must already be set. Used only by

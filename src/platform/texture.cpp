@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/cli.h"
 #include "platform/mipmap.h"
 
 struct TextureCache {
@@ -58,7 +59,7 @@ uint32_t getTexture(const char* name, int32_t clamp) {
         realloc(textureCache.entries, sizeof(TextureEntry) * (size_t)(textureCache.count + 1)));
     if (grown) textureCache.entries = grown;
     if (!nameCopy || !grown) {
-        fprintf(stderr, "Texture \"%s\" not cached, out of memory: it will not be reloaded\n", name);
+        cliWarn("Texture \"%s\" not cached, out of memory: it will not be reloaded", name);
         free(nameCopy);
         return textureId;
     }
@@ -70,7 +71,7 @@ uint32_t getTexture(const char* name, int32_t clamp) {
 void loadTextureImage(const char* name, int32_t clamp) {
     SDL_Surface* loaded = IMG_Load(name);
     if (!loaded) {
-        fprintf(stderr, "Texture \"%s\" not loaded: %s\n", name, IMG_GetError());
+        cliWarn("Texture \"%s\" not loaded: %s", name, IMG_GetError());
         return;
     }
     SDL_PixelFormat rgba;
@@ -88,7 +89,7 @@ void loadTextureImage(const char* name, int32_t clamp) {
     SDL_Surface* image = SDL_ConvertSurface(loaded, &rgba, 0);
     SDL_FreeSurface(loaded);
     if (!image) {
-        fprintf(stderr, "Texture \"%s\" not converted: %s\n", name, SDL_GetError());
+        cliWarn("Texture \"%s\" not converted: %s", name, SDL_GetError());
         return;
     }
     SDL_LockSurface(image);
@@ -100,7 +101,7 @@ void loadTextureImage(const char* name, int32_t clamp) {
     const size_t scratchBytes = mipmapScratchBytes(width, height);
     void* scratch = scratchBytes > 0 && scratchBytes <= scratchLimit ? malloc(scratchBytes) : nullptr;
     if (!scratch)
-        fprintf(stderr, "Texture \"%s\": no memory for mipmaps, level 0 only\n", name);
+        cliWarn("Texture \"%s\": no memory for mipmaps, level 0 only", name);
 
     clearTransparentPixels(pixels, (size_t)width * (size_t)height);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);

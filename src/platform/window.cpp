@@ -1,27 +1,50 @@
-// Display mode, letterboxed viewport and the virtual screen's projection.
+// Display mode, letterboxed viewport, the virtual screen's projection and the event pump.
 #include "platform/window.h"
 
-#include <SDL.h>
 #include <GL/gl.h>
 #include <GL/glu.h>
+#include <SDL.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "cli/cli.h"
 #include "platform/texture.h"
 
-int32_t screenWidth = 0;
-int32_t screenHeight = 0;
+static ScreenSize screen = {0, 0};
 
+constexpr uint32_t videoInitFlags = SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE;
 constexpr double virtualAspect = (double)virtualScreenWidth / virtualScreenHeight;
 constexpr int glColourBits = 5;
 constexpr int glDepthBits = 16;
+constexpr int keyRepeatDelayMs = 500;
+constexpr int keyRepeatIntervalMs = 30;
+constexpr int rgbBytes = 3;
 
 void videoFailure(const char* what) {
+    if (cliNamed()) {
+        SDL_Quit();
+        cliFail("cannot open a window: %s", SDL_GetError());
+    }
     fprintf(stderr, "%s failed: %s\n", what, SDL_GetError());
     SDL_Quit();
     exit(1);
 }
+
+void startVideo() {
+    // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
+    // must leave the video system shut down.
+    atexit(SDL_Quit);
+    if (SDL_Init(videoInitFlags) < 0) videoFailure("Video initialization");
+}
+
+void setWindowHabits(const char* caption) {
+    SDL_EnableKeyRepeat(keyRepeatDelayMs, keyRepeatIntervalMs);
+    SDL_EnableUNICODE(1);
+    SDL_WM_SetCaption(caption, nullptr);
+}
+
+ScreenSize screenSize() { return screen; }
 
 Viewport letterboxViewport(int32_t w, int32_t h) {
     const double width = w, height = h;
@@ -40,23 +63,22 @@ Viewport letterboxViewport(int32_t w, int32_t h) {
     return v;
 }
 
-void setVideoMode(int32_t modeSelector) {
+void setVideoMode(DisplayMode mode, int32_t width, int32_t height) {
     const SDL_VideoInfo* info = SDL_GetVideoInfo();
     if (!info) videoFailure("Video query");
     Uint32 flags = SDL_OPENGL;
-    if (modeSelector > 1) {
-        // The window is the virtual screen, pixel for pixel.
-        screenWidth = virtualScreenWidth;
-        screenHeight = virtualScreenHeight;
-    } else if (modeSelector == 1) {
+    switch (mode) {
+    case DisplayMode::window:
+        screen = {virtualScreenWidth, virtualScreenHeight};
+        break;
+    case DisplayMode::fullScreen:
         SDL_ShowCursor(SDL_DISABLE);
-        screenWidth = info->current_w;
-        screenHeight = info->current_h;
+        screen = {info->current_w, info->current_h};
         flags |= SDL_FULLSCREEN;
-    } else {
-        // A resize request: a window of exactly the size asked for.
-        if (screenWidth < 1) screenWidth = 1;
-        if (screenHeight < 1) screenHeight = 1;
+        break;
+    case DisplayMode::sized:
+        screen = {width < 1 ? 1 : width, height < 1 ? 1 : height};
+        break;
     }
     const int depth = info->vfmt->BitsPerPixel;
     SDL_GL_SetAttribute(SDL_GL_RED_SIZE, glColourBits);
@@ -64,9 +86,9 @@ void setVideoMode(int32_t modeSelector) {
     SDL_GL_SetAttribute(SDL_GL_BLUE_SIZE, glColourBits);
     SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, glDepthBits);
     SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
-    if (!SDL_SetVideoMode(screenWidth, screenHeight, depth, flags)) videoFailure("Video mode set");
+    if (!SDL_SetVideoMode(screen.width, screen.height, depth, flags)) videoFailure("Video mode set");
 
-    const Viewport v = letterboxViewport(screenWidth, screenHeight);
+    const Viewport v = letterboxViewport(screen.width, screen.height);
     glViewport(v.x, v.y, v.width, v.height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -75,3 +97,39 @@ void setVideoMode(int32_t modeSelector) {
 }
 
 void presentFrame() { SDL_GL_SwapBuffers(); }
+
+void readFrame(uint8_t* rgb) {
+    const size_t rowBytes = (size_t)screen.width * rgbBytes;
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(GL_BACK);
+    glReadPixels(0, 0, screen.width, screen.height, GL_RGB, GL_UNSIGNED_BYTE, rgb);
+    // GL rows start at the bottom: swap them in place, top row first.
+    uint8_t* top = rgb;
+    uint8_t* bottom = rgb + (size_t)(screen.height - 1) * rowBytes;
+    for (; top < bottom; top += rowBytes, bottom -= rowBytes)
+        for (size_t i = 0; i < rowBytes; i++) {
+            const uint8_t t = top[i];
+            top[i] = bottom[i];
+            bottom[i] = t;
+        }
+}
+
+void pollEvents() {
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        switch (event.type) {
+        case SDL_KEYUP:
+            // The exit-time handler registered at start-up shuts the video system down.
+            if (event.key.keysym.sym == SDLK_ESCAPE) exit(0);
+            break;
+        case SDL_QUIT:
+            SDL_Quit();
+            exit(0);
+        case SDL_VIDEORESIZE:
+            setVideoMode(DisplayMode::sized, event.resize.w, event.resize.h);
+            break;
+        default:
+            break;
+        }
+    }
+}

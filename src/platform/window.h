@@ -1,4 +1,5 @@
-// Display mode, letterboxed viewport and the virtual screen's projection.
+// The window: display mode, letterboxed viewport and the virtual screen's projection, the
+// event pump, and the frame shown or read back.
 #pragma once
 #include <cstdint>
 
@@ -7,21 +8,40 @@
 constexpr int32_t virtualScreenWidth = 800;
 constexpr int32_t virtualScreenHeight = 400;
 
-// Pixel size last asked of the video system; the event pump writes it before a resize.
-extern int32_t screenWidth;
-extern int32_t screenHeight;
+enum class DisplayMode {
+    fullScreen,  // the display's current resolution, pointer hidden
+    window,      // a window of the virtual screen's size, pixel for pixel
+    sized,       // a window of the size given: a resize request, a capture's picture
+};
+
+struct ScreenSize {
+    int32_t width, height;  // pixels
+};
 
 struct Viewport {
     int32_t x, y, width, height;  // pixels, y from the bottom edge as OpenGL counts
 };
 
-// Sets a mode: selector > 1 a window of the virtual screen's size, 1 the whole screen, 0 a window of
-// screenWidth x screenHeight (resize). Then viewport, projection, texture reload.
-// On failure prints the video system's error and exits with status 1.
-void setVideoMode(int32_t modeSelector);
+// Start-up: the video system, shut down again at every end of the process. Exits through
+// videoFailure when it cannot start.
+void startVideo();
+// Start-up, after the mode: key repeat, key translation and the caption.
+void setWindowHabits(const char* caption);
+// Sets a mode (width x height pixels for DisplayMode::sized, at least 1 x 1), then viewport,
+// projection and texture reload. Exits through videoFailure when the mode cannot be set.
+void setVideoMode(DisplayMode mode, int32_t width = 0, int32_t height = 0);
+// The pixel size last asked of the video system.
+ScreenSize screenSize();
 // The 2:1 virtual screen fitted into a w x h screen with black bars on two sides.
 Viewport letterboxViewport(int32_t w, int32_t h);
-// Prints "<what> failed: <video system error>", shuts the video system down, exits 1.
+// The video system failed: "<what> failed: <its error>" (a program that named itself
+// through the command-line habits says "cannot open a window: <why>" under its name), the
+// video system shut down, status 1.
 [[noreturn]] void videoFailure(const char* what);
 // Shows the frame just drawn.
 void presentFrame();
+// The frame just drawn, before it is shown: RGB24, top row first, screenSize() pixels.
+void readFrame(uint8_t* rgb);
+// Empties the event queue once per main-loop iteration: releasing Escape or closing the
+// window ends the process (status 0); a resize request sets the mode again.
+void pollEvents();

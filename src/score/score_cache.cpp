@@ -10,14 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "scorer_id.h"
 #include "platform/decoder.h"
+#include "score/score.h"
+#include "scorer_id.h"
 
 // A file: magic, key length and key, record count, records (little-endian), checksum of
 // everything before it.
 static const char cacheMagic[] = "xOOn score 1\n";
 constexpr size_t magicBytes = sizeof cacheMagic - 1;
-constexpr size_t recordBytes = 4 + 4 * onsetMaskWords;
+constexpr size_t recordBytes = onsetRecordBytes;
 constexpr uint32_t longestKey = 8192;
 constexpr uint32_t mostRecords = 1u << 27;  // far beyond a day of song at a record per ms
 constexpr uint64_t fnvOffset = 14695981039346656037ull;
@@ -39,7 +40,7 @@ static uint64_t getWord(const std::string& in, size_t at, int bytes) {
     return value;
 }
 
-std::string scoreCacheFolder() {
+static std::string scoreCacheFolder() {
     const char* xdg = getenv("XDG_CACHE_HOME");
     if (xdg && xdg[0] == '/') return std::string(xdg) + "/xoon";
     const char* home = getenv("HOME");
@@ -60,7 +61,7 @@ bool scoreCacheKey(const char* songPath, std::string* key) {
     return true;
 }
 
-std::string cachedTablePath(const std::string& key) {
+static std::string cachedTablePath(const std::string& key) {
     char name[32];
     snprintf(name, sizeof name, "/%016llx.score", (unsigned long long)fnv1a(key));
     return scoreCacheFolder() + name;
@@ -139,13 +140,21 @@ bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t
     }
     putWord(&bytes, fnv1a(bytes), 8);
     const std::string path = cachedTablePath(key);
+    if (writeFileWhole(path, bytes, error)) return true;
+    *error = path + ": " + *error;
+    return false;
+}
+
+bool writeFileWhole(const std::string& path, const std::string& bytes, std::string* error) {
     std::string temp = path + ".XXXXXX";
-    int fd = mkstemp(&temp[0]);
+    const int fd = mkstemp(&temp[0]);
     if (fd < 0) {
-        *error = folder + ": " + strerror(errno);
+        *error = strerror(errno);
         return false;
     }
-    bool ok = true;
+    const mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual mode
+    umask(mask);
+    bool ok = fchmod(fd, 0666 & ~mask) == 0;
     for (size_t done = 0; ok && done < bytes.size();) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         ok = n > 0 || (n < 0 && errno == EINTR);
@@ -154,7 +163,7 @@ bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t
     ok = close(fd) == 0 && ok;
     if (ok) ok = rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
-        *error = path + ": " + strerror(errno);
+        *error = strerror(errno);
         unlink(temp.c_str());
     }
     return ok;

@@ -1,9 +1,13 @@
 // The onset table as C++ source for the show, and read back.
-#include "score/table_source.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "score/score.h"
+
+// The words the reader finds its way by, as tableSource writes them.
+static const char tableOpening[] = "onsetTable[";
+static const char countOpening[] = "onsetFrameCount = ";
 
 std::string tableSource(const std::vector<OnsetFrame>& table, const std::string& songName) {
     static const OnsetFrame empty = {0, {0}};
@@ -33,9 +37,9 @@ std::string tableSource(const std::vector<OnsetFrame>& table, const std::string&
 
 bool parseTableSource(const std::string& text, std::vector<OnsetFrame>* table) {
     table->clear();
-    size_t at = text.find("onsetTable[");
+    size_t at = text.find(tableOpening);
     if (at == std::string::npos) return false;
-    size_t declared = strtoul(text.c_str() + at + 11, nullptr, 10);
+    size_t declared = strtoul(text.c_str() + at + strlen(tableOpening), nullptr, 10);
     at = text.find('{', at);
     if (at == std::string::npos) return false;
     const char* p = text.c_str() + at + 1;
@@ -60,6 +64,7 @@ bool parseTableSource(const std::string& text, std::vector<OnsetFrame>* table) {
         p += 2;
         table->push_back(r);
     }
-    const char* count = strstr(p, "onsetFrameCount = ");
-    return count && strtoul(count + 18, nullptr, 10) == declared && table->size() == declared;
+    const char* count = strstr(p, countOpening);
+    return count && strtoul(count + strlen(countOpening), nullptr, 10) == declared &&
+           table->size() == declared;
 }

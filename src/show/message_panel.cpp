@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "platform/draw.h"
 #include "data/message_script.h"
+#include "platform/draw.h"
 #include "show/tick.h"
 
 constexpr int32_t firstWaitTicks = 10;
@@ -19,7 +19,10 @@ constexpr float textAlpha = 1.0f;
 constexpr int32_t cursorBlinkBit = 0x200;  // ms of music clock: shown in the second half
 
 static MessagePanel panel = {{}, 0, 0, 0, firstWaitTicks};
+static uint32_t fontTexture = 0;  // GL texture name
 static const char* script = messageScript;
+
+void setPanelFont(uint32_t texture) { fontTexture = texture; }
 
 void clearMessagePanel() { memset(panel.grid, 0, sizeof panel.grid); }
 

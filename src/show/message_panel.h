@@ -2,16 +2,7 @@
 #pragma once
 #include <cstdint>
 
-constexpr int panelRows = 6;
-constexpr int panelRowStorage = 80;  // characters per row; only 0..23 are ever written
-constexpr int panelColumns = 24;     // visible columns: the wrap width
-// Where the rows stand, in virtual-screen units, and the glyphs' scale (8 x 16 units at 1).
-// Rows are closer than the glyph cells are high (64 units): a cell's bottom 9 units lie
-// under the next row's cells, and the font keeps its ink above them.
-constexpr float panelTextLeft = 20.0f;
-constexpr int32_t panelRowTop = 15;    // top of row 0
-constexpr int32_t panelRowPitch = 55;  // between row tops
-constexpr float panelTextScale = 4.0f;
+#include "show/layout.h"
 
 // The panel's one instance; the counters keep their load-time values until the first tick.
 struct MessagePanel {
@@ -26,6 +17,8 @@ struct MessagePanel {
 void clearMessagePanel();
 // Tick step 1: one typing step; t is the tick's music time in ms, never negative.
 void advanceTypewriter(int32_t t);
+// Start-up: the font atlas's texture the panel draws with.
+void setPanelFont(uint32_t texture);
 // Draws the six rows and, while clock & 0x200, the cursor; clock is the frame's reading in ms.
 void drawMessagePanel(int32_t clock);
 // Read access for tests and tools.

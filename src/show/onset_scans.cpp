@@ -1,16 +1,13 @@
 // The fire and look-ahead scans over the onset table.
 #include "show/onset_scans.h"
 
-#include "platform/window.h"
 #include "data/onset_table.h"
+#include "show/layout.h"
 #include "show/particles.h"
 #include "show/wave_line.h"
 
 constexpr int32_t flightBaseMs = 4000;  // flight = this minus the onset's lead over the tick
 constexpr float firedCellValue = 1.0f;
-// A column's x is its number times the screen width, then times 1 / columns in single
-// precision: the particles aim at this, a hair off the bars' own spacing for some columns.
-constexpr float columnScale = 1.0f / onsetColumnCount;
 
 static const OnsetFrame* table = onsetTable;
 static int32_t tableCount = onsetFrameCount;
@@ -39,9 +36,7 @@ void launchUpcomingOnsets(int32_t t) {
             for (int k = 0; k < maskWordBits; k++) {
                 if (!(frame.mask[w] & (1u << k))) continue;
                 const int32_t column = maskWordBits * w + k;
-                const float targetX =
-                    (float)((double)(float)(column * virtualScreenWidth) * columnScale);
-                launchParticle(targetX, barTop, flightMs);
+                launchParticle(columnTargetX(column), barTop, flightMs);
             }
         }
         launchCursor++;

@@ -2,12 +2,10 @@
 #include "show/particles.h"
 
 #include "platform/draw.h"
-#include "platform/window.h"
+#include "show/layout.h"
 #include "show/random.h"
 #include "show/tick.h"
-#include "show/wave_line.h"
 
-constexpr double launchX = virtualScreenWidth;  // virtual-screen units: the right edge
 constexpr int32_t speedDrawRange = 200;  // second draw taken modulo this
 constexpr float speedStep = 0.006666667f;  // vy per speed draw unit, units per tick
 constexpr float halfGravity = 0.005f;      // units per tick squared, for aiming
@@ -23,6 +21,7 @@ constexpr uint32_t fadeStep = 0x10102u;  // per tick of life: red 1, green 1, bl
 constexpr float drawOffset = 1.0f;  // units up and left of the particle's position
 constexpr float drawSize = 3.0f;    // units square
 
+static MersenneTwister generator(mtDefaultSeed);
 static Particle pool[particleSlotCount];
 static LaunchObserver launchObserver = nullptr;
 
@@ -31,7 +30,7 @@ void clearParticles() {
 }
 
 void launchParticle(float targetX, float targetY, int32_t flightMs) {
-    const int32_t index = particleRandom.nextInt31() % particleSlotCount;
+    const int32_t index = generator.nextInt31() % particleSlotCount;
     Particle& p = pool[index];
     // A busy slot drops the launch: no free-list search, no second draw.
     if (p.life != 0) {
@@ -39,13 +38,13 @@ void launchParticle(float targetX, float targetY, int32_t flightMs) {
         return;
     }
     const int32_t ticks = flightMs / tickMs;
-    const int32_t r = particleRandom.nextInt31() % speedDrawRange;
+    const int32_t r = generator.nextInt31() % speedDrawRange;
     const double vy = 1.0 + r * (double)speedStep;
-    p.x = (float)launchX;
+    p.x = (float)particleLaunchX;
     p.vy = (float)vy;
     p.y = (float)((double)targetY - ticks * (vy + ticks * (double)halfGravity));
     p.life = (int32_t)(lifeFactor * ticks);
-    p.vx = (float)(((double)targetX - launchX) / ticks);
+    p.vx = (float)(((double)targetX - particleLaunchX) / ticks);
     if (launchObserver) launchObserver(index, targetX, targetY, flightMs);
 }
 
@@ -79,6 +78,8 @@ void drawParticles() {
                  drawSize, particleColour(p.life));
     }
 }
+
+MersenneTwister& particleRandom() { return generator; }
 
 const Particle& particleSlot(int i) { return pool[i]; }
 

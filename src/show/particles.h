@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "show/random.h"
+
 constexpr int particleSlotCount = 4096;
 
 struct Particle {
@@ -10,6 +12,9 @@ struct Particle {
     float vx, vy;  // units per tick; vy > 0 is downwards
 };
 
+// The show's one generator, drawn from only by launchParticle: constructed with
+// mtDefaultSeed, reseeded with particleSeed by start-up. Tests read and step it.
+MersenneTwister& particleRandom();
 // Start-up: frees every slot (life 0); other fields untouched.
 void clearParticles();
 // Called by the look-ahead scan: aims a particle from the screen's right edge so that after

@@ -7,8 +7,6 @@ constexpr uint32_t mtUpperMask = 0x80000000u;
 constexpr uint32_t mtLowerMask = 0x7FFFFFFFu;
 constexpr uint32_t mtSeedMultiplier = 1812433253u;
 
-MersenneTwister particleRandom(5489u);
-
 static uint32_t twist(uint32_t u, uint32_t v) {
     const uint32_t mixed = ((u & mtUpperMask) | (v & mtLowerMask)) >> 1;
     return (v & 1u) ? (mixed ^ mtTwistMatrix) : mixed;

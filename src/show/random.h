@@ -3,6 +3,7 @@
 #include <cstdint>
 
 constexpr int mtStateWords = 624;
+constexpr uint32_t mtDefaultSeed = 5489u;  // the generator's own seed, before any reseeding
 constexpr uint32_t particleSeed = 2057772775u;  // start-up seed: same particles every run
 
 class MersenneTwister {
@@ -20,6 +21,3 @@ private:
     int32_t left;
     int32_t next;  // index into state of the word the next draw returns
 };
-
-// Constructed with 5489; start-up reseeds it with particleSeed before the first tick.
-extern MersenneTwister particleRandom;

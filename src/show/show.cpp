@@ -1,34 +1,33 @@
 // Start-up, the main loop, the music-clocked frame and the order of a tick.
 #include "show/show.h"
 
-#include <SDL.h>
-
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <thread>
 
+#include "cli/cli.h"
+#include "message/message_check.h"
+#include "platform/audio.h"
+#include "platform/audio_format.h"
 #include "platform/draw.h"
 #include "platform/texture.h"
-#include "platform/window.h"
-#include "platform/events.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
 #include "show/tick.h"
 #include "show/wave_line.h"
-#include "platform/audio.h"
 
-std::atomic<bool> showFinished{false};
-int32_t nextTickTime = 0;
-
+static std::atomic<bool> showFinished{false};
+static int32_t nextTickTime = 0;
 static SoundStream* songStream = nullptr;
+static std::string messageText;  // a message file's script; the panel types it for the run
 
-constexpr uint32_t videoInitFlags = SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE;
-constexpr int keyRepeatDelayMs = 500;
-constexpr int keyRepeatIntervalMs = 30;
-constexpr int mixRateHz = 44100;
-constexpr int fullVolume = 255;
+constexpr const char* caption = "xOOn 2009";
 constexpr uint32_t drawnFrameWaitMs = 10;
 constexpr uint32_t idleFrameWaitMs = 1;
 
@@ -67,17 +66,18 @@ static void presentAndMeasure() {
     lastPresentAt = now;
 }
 
-static void sdlWait(uint32_t ms) { SDL_Delay(ms); }
+static void realWait(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-static FrameHooks frameHooks = {songClock, sdlWait, presentAndMeasure};
+static FrameHooks frameHooks = {songClock, realWait, presentAndMeasure};
 
-FrameHooks showFrameHooks() { return {songClock, sdlWait, presentAndMeasure}; }
-
-void setPictureDelay(int32_t delayMs) { pictureDelayMs = delayMs; }
+FrameHooks showFrameHooks() { return {songClock, realWait, presentAndMeasure}; }
 
 void setFrameHooks(const FrameHooks& hooks) { frameHooks = hooks; }
 
-signed char onStreamEnd(SoundStream*, void*, int, void*) {
+int32_t nextTick() { return nextTickTime; }
+void setNextTick(int32_t tickTime) { nextTickTime = tickTime; }
+
+static signed char onStreamEnd(SoundStream*, void*) {
     showFinished.store(true);
     return 1;
 }
@@ -116,40 +116,64 @@ void runFrame() {
     frameHooks.present();
 }
 
-void startShow(int32_t modeSelector, const char* fontFile) {
-    particleRandom.seed(particleSeed);
-    // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
-    // must leave the video system shut down.
-    atexit(SDL_Quit);
-    if (SDL_Init(videoInitFlags) < 0) videoFailure("Video initialization");
-    clearMessagePanel();
-    clearWaveLine();
-    clearParticles();
-    setVideoMode(modeSelector);
-    fontTexture = getTexture(fontFile, 1);
-    useNearestFiltering();
-    SDL_EnableKeyRepeat(keyRepeatDelayMs, keyRepeatIntervalMs);
-    SDL_EnableUNICODE(1);
-    SDL_WM_SetCaption("xOOn 2009", nullptr);
+// Read and checked whole before any window opens, as the build checks a message.
+static void useMessageFile(const char* path) {
+    std::string bytes, error, diagnostics;
+    if (!readMessageFile(path, &bytes, &error)) cliFail("%s: %s", path, error.c_str());
+    const bool ok = checkMessageText(bytes, path, &messageText, &diagnostics);
+    fputs(diagnostics.c_str(), stderr);
+    if (!ok) exit(cliStatusFailure);
+    useMessageScript(messageText.c_str());
 }
 
-void startSong(const char* songFile, int32_t leadInMs, int32_t (*feedLimitMs)()) {
-    soundInit(mixRateHz);
-    songStream = soundOpenStream(songFile);
+static void startSong(const ShowSetup& setup) {
+    soundInit(audioRateHz);
+    songStream = soundOpenStream(setup.songFile);
     soundSetEndCallback(songStream, onStreamEnd, nullptr);
-    soundSetLeadIn(songStream, leadInMs);
-    soundSetFeedLimit(songStream, feedLimitMs);
+    soundSetLeadIn(songStream, setup.leadInMs);
+    soundSetFeedLimit(songStream, setup.feedLimitMs);
     soundPlay(songStream);
     soundSetVolume(fullVolume);
 }
 
+void showStart(const ShowSetup& setup) {
+    if (setup.messageFile) useMessageFile(setup.messageFile);
+    if (setup.table) useOnsetTable(setup.table, setup.tableCount);
+    pictureDelayMs = setup.pictureDelayMs;
+    const FrameHooks own = showFrameHooks();
+    frameHooks = {setup.hooks.readClock ? setup.hooks.readClock : own.readClock,
+                  setup.hooks.wait ? setup.hooks.wait : own.wait,
+                  setup.hooks.present ? setup.hooks.present : own.present};
+
+    particleRandom().seed(particleSeed);
+    startVideo();
+    clearMessagePanel();
+    clearWaveLine();
+    clearParticles();
+    setVideoMode(setup.display, setup.width, setup.height);
+    setPanelFont(getTexture(setup.fontFile, 1));
+    useNearestFiltering();
+    setWindowHabits(caption);
+    if (setup.songFile) startSong(setup);
+}
+
+bool showFrame() {
+    if (showFinished.load()) return false;
+    pollEvents();
+    runFrame();
+    return !showFinished.load();
+}
+
+void showExtendTable(int32_t count) { extendOnsetTable(count); }
+
+void showReadFrame(uint8_t* rgb) { readFrame(rgb); }
+
 int runShow(int argc, char** argv) {
     (void)argv;  // only the count matters
-    startShow(argc);
-    startSong();
-    while (!showFinished.load()) {
-        pollEvents();
-        runFrame();
+    ShowSetup setup;
+    setup.display = argc > 1 ? DisplayMode::window : DisplayMode::fullScreen;
+    showStart(setup);
+    while (showFrame()) {
     }
     return 0;
 }

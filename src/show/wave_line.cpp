@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "platform/draw.h"
-#include "platform/window.h"
 
 static float cells[waveCellCount];
 
@@ -12,9 +11,6 @@ constexpr double lossFraction = 0.05;     // of a cell's value, leaves it per pa
 constexpr double passedOnFraction = 0.95; // of the loss, reaches the neighbours; the rest vanishes
 constexpr double sideSplit = 0.5;         // each neighbour's half of what is passed on
 
-constexpr float barSpacing = (float)virtualScreenWidth / waveCellCount;  // units
-constexpr float barWidth = 2.0f;          // wider than the spacing: neighbours overlap
-constexpr float barHeight = virtualScreenHeight - barTop;
 
 void clearWaveLine() {
     for (int i = 0; i < waveCellCount; i++) cells[i] = 0.0f;

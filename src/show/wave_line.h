@@ -4,12 +4,8 @@
 
 #include <cstdint>
 
-#include "data/onset_table.h"
+#include "show/layout.h"
 
-constexpr int waveCellCount = onsetColumnCount;  // one cell per column
-// Top edge of the bars, virtual-screen units; the bars reach down to the screen's bottom
-// edge, and the particles land on this line.
-constexpr float barTop = 368.0f;
 // A bar's colour: each channel's gain times the cell's value, truncated, on top of the
 // resting colour (alpha 255; red 63, green 31, blue 31), so red runs from 63 to 238.
 constexpr double barRedGain = 175.0, barGreenGain = 127.0, barBlueGain = 95.0;

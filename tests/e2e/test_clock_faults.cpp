@@ -33,19 +33,19 @@ struct Frame {
     int32_t clock;
     int ticks;
     bool presented;
-    int32_t lead;  // nextTickTime - clock afterwards
+    int32_t lead;  // nextTick() - clock afterwards
 };
 
 // Ticks, presents and lead after each frame; the clock comes from the hooks in place.
 Frame observeFrame(int32_t (*clock)()) {
-    const int32_t before = nextTickTime;
+    const int32_t before = nextTick();
     const int presentsBefore = presents;
     runFrame();
     Frame f;
     f.clock = clock();
     f.presented = presents > presentsBefore;
-    f.ticks = f.presented ? (nextTickTime - before) / tickMs : 0;
-    f.lead = nextTickTime - f.clock;
+    f.ticks = f.presented ? (nextTick() - before) / tickMs : 0;
+    f.lead = nextTick() - f.clock;
     return f;
 }
 
@@ -55,7 +55,7 @@ protected:
         openGlWindow();
         setFrameHooks({readScripted, noWait, countPresent});
         scriptedClock = 0;
-        nextTickTime = 0;
+        setNextTick(0);
         presents = 0;
     }
     // Frames at a steady 16 ms of music each; returns the largest tick count of any frame.
@@ -84,7 +84,7 @@ TEST_F(ScriptedClockFaults, StoppedThreeSecondsResynchronisesWithoutABurst) {
     Frame jump = observeFrame(readScripted);
     EXPECT_EQ(jump.ticks, 0);
     EXPECT_FALSE(jump.presented);
-    EXPECT_EQ(nextTickTime, scriptedClock);
+    EXPECT_EQ(nextTick(), scriptedClock);
     int total = 0;
     EXPECT_LE(steadyFrames(100, &total), 2) << "no burst after the resync";
     EXPECT_NEAR(total, 100 * frameMs / tickMs, 1);
@@ -93,15 +93,15 @@ TEST_F(ScriptedClockFaults, StoppedThreeSecondsResynchronisesWithoutABurst) {
 TEST_F(ScriptedClockFaults, StalledDeviceFreezesThenGoesOnFromWhereItWas) {
     steadyFrames(100);
     const int presentsBefore = presents;
-    const int32_t tickBefore = nextTickTime;
+    const int32_t tickBefore = nextTick();
     // The device stalls: the clock stands still for 500 frames.
     for (int i = 0; i < 500; i++) observeFrame(readScripted);
     EXPECT_EQ(presents, presentsBefore) << "a frozen clock presents nothing";
-    EXPECT_EQ(nextTickTime, tickBefore);
+    EXPECT_EQ(nextTick(), tickBefore);
     EXPECT_LE(steadyFrames(100), 2);
     // Stalled for 900 ms and then caught up in one step: under the threshold, every tick
     // of the gap runs once, in one frame, none twice.
-    const int32_t before = nextTickTime;
+    const int32_t before = nextTick();
     scriptedClock += 900;
     Frame catchUp = observeFrame(readScripted);
     EXPECT_EQ(catchUp.ticks, (scriptedClock - before + tickMs - 1) / tickMs);
@@ -110,7 +110,7 @@ TEST_F(ScriptedClockFaults, StalledDeviceFreezesThenGoesOnFromWhereItWas) {
 
 TEST_F(ScriptedClockFaults, ClockSteppingBackFreezesUntilItCatchesUp) {
     steadyFrames(600);
-    const int32_t resumeAt = nextTickTime;
+    const int32_t resumeAt = nextTick();
     const int presentsBefore = presents;
     scriptedClock -= 5000;
     int frozenFrames = 0;
@@ -122,7 +122,7 @@ TEST_F(ScriptedClockFaults, ClockSteppingBackFreezesUntilItCatchesUp) {
     }
     EXPECT_GT(frozenFrames, 300);
     EXPECT_EQ(presents, presentsBefore);
-    EXPECT_EQ(nextTickTime, resumeAt) << "no tick ran twice and none was skipped";
+    EXPECT_EQ(nextTick(), resumeAt) << "no tick ran twice and none was skipped";
     EXPECT_LE(steadyFrames(100), 2);
 }
 
@@ -152,11 +152,10 @@ protected:
         const std::string dir = makeShowFolder("clock-faults", 20.0);
         ASSERT_EQ(chdir(dir.c_str()), 0);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
-        startShow(2);
-        startSong();
+        showStart(ShowSetup());
         realHooks = showFrameHooks();
         setFrameHooks({recordingClock, realHooks.wait, countingPresent});
-        nextTickTime = 0;  // the scripted tests left it far ahead of the song
+        setNextTick(0);  // the scripted tests left it far ahead of the song
     }
     // Runs real frames until the clock has moved musicMs on (or the hang guard); returns them.
     static std::vector<Frame> runMusic(int32_t musicMs) {
@@ -211,7 +210,7 @@ TEST_F(RealClockFaults, StalledAudioDeviceFreezesThePictureThenGoesOn) {
     std::vector<Frame> frames = runMusic(500);
     // Holding the audio lock stalls the device's callback: no audio is handed over.
     SDL_LockAudio();
-    const int32_t clockAtStall = realHooks.readClock(), tickAtStall = nextTickTime;
+    const int32_t clockAtStall = realHooks.readClock(), tickAtStall = nextTick();
     const int presentsAtStall = presents;
     const auto stalled = std::chrono::steady_clock::now();
     while (secondsSince(stalled) < stallSeconds) frames.push_back(observeFrame(lastRead));

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "show/show.h"
 #include "data/onset_table.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/show.h"
 #include "show/wave_line.h"
 #include "support/support.h"
 #include "support/x11_tools.h"
@@ -41,7 +41,7 @@ constexpr int32_t clockLeadMs = 100;
 // one by music time musicMs: under a bar bright enough to show or a particle reaching into
 // the bars' rows, at any tick up to then. Found by running the show's own ticks here.
 std::vector<bool> columnsTouchedBy(int32_t musicMs) {
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     clearMessagePanel();
     clearWaveLine();
     clearParticles();

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "data/onset_table.h"
-#include "score/table_source.h"
-#include "score/live_score.h"
-#include "programs/xoon-play/player.h"
-#include "score/score_cache.h"
-#include "show/onset_scans.h"
-#include "show/particles.h"
 #include "platform/audio.h"
+#include "platform/audio_format.h"
+#include "programs/xoon-play/player.h"
+#include "score/score.h"
+#include "score/score_cache.h"
+#include "show/particles.h"
+#include "show/show.h"
 #include "support/support.h"
 
 namespace {
@@ -174,11 +174,11 @@ TEST_F(Player, AnOnsetAtTheSongsStartGetsItsWholeFlight) {
     const std::string song = makeClip(dir, "start.ogg", 2.0);
     setenv("XDG_CACHE_HOME", (dir + "/cache").c_str(), 1);
     std::string error;
-    ASSERT_TRUE(startLiveScore(song.c_str(), playerLeadInMs, &error)) << error;
+    ASSERT_TRUE(startLiveScore(song.c_str(), songLeadInMs, &error)) << error;
     while (!liveScoreDone()) SDL_Delay(5);
     ASSERT_GT(liveScoreCount(), 0);
     const OnsetFrame& first = liveScoreTable()[0];
-    EXPECT_LT(first.timeMs - playerLeadInMs, 15) << "the kick at 0 ms was heard late";
+    EXPECT_LT(first.timeMs - songLeadInMs, 15) << "the kick at 0 ms was heard late";
     static int32_t shortestFlight;
     shortestFlight = INT32_MAX;
     setLaunchObserver([](int32_t, float, float, int32_t flightMs) {
@@ -199,7 +199,7 @@ TEST_F(Player, AnOnsetAtTheSongsStartGetsItsWholeFlight) {
 std::atomic<int32_t> feedLimit{1500};
 int32_t readFeedLimit() { return feedLimit.load(); }
 std::atomic<int> ends{0};
-signed char countEnd(SoundStream*, void*, int, void*) {
+signed char countEnd(SoundStream*, void*) {
     ends++;
     return 1;
 }
@@ -210,7 +210,7 @@ TEST_F(Player, TheClockWaitsForTheScorer) {
         {
             setenv("SDL_AUDIODRIVER", "dummy", 1);
             SDL_Init(SDL_INIT_NOPARACHUTE);
-            soundInit(44100);
+            soundInit(audioRateHz);
             SoundStream* s = soundOpenStream((dir + "/song.ogg").c_str());
             soundSetEndCallback(s, countEnd, nullptr);
             soundSetLeadIn(s, 500);

@@ -1,8 +1,8 @@
 // The launcher seen from the tests.
 #include "support/launches.h"
 
-#include "platform/window.h"
 #include "data/onset_table.h"
+#include "platform/window.h"
 
 std::vector<Launch> launches;
 

@@ -28,7 +28,7 @@ void openGlWindow() {
         if (attempt == 50) throw std::runtime_error(std::string("SDL_Init: ") + SDL_GetError());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    setVideoMode(2);
+    setVideoMode(DisplayMode::window);
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,

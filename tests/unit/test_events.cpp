@@ -12,7 +12,6 @@
 
 #include "platform/texture.h"
 #include "platform/window.h"
-#include "platform/events.h"
 #include "support/support.h"
 #include "support/x11_tools.h"
 
@@ -125,8 +124,8 @@ TEST_F(EventPump, EverythingButTheThreeIsTakenAndIgnored) {
 
     EXPECT_EQ(queuedEvents(), 0);
     EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u);
-    EXPECT_EQ(screenWidth, 800);
-    EXPECT_EQ(screenHeight, 400);
+    EXPECT_EQ(screenSize().width, 800);
+    EXPECT_EQ(screenSize().height, 400);
     EXPECT_EQ(SDL_GetVideoSurface(), surface);
     EXPECT_EQ(viewport(), (std::vector<GLint>{0, 0, 800, 400}));
     EXPECT_TRUE(glIsTexture(texture));
@@ -158,8 +157,8 @@ TEST_F(EventPump, ResizeSetsTheModeThenGoesOnWithTheQueue) {
     pollEvents();
 
     EXPECT_EQ(queuedEvents(), 0);
-    EXPECT_EQ(screenWidth, 640);
-    EXPECT_EQ(screenHeight, 480);
+    EXPECT_EQ(screenSize().width, 640);
+    EXPECT_EQ(screenSize().height, 480);
     ASSERT_NE(SDL_GetVideoSurface(), nullptr);
     EXPECT_EQ(SDL_GetVideoSurface()->w, 640);
     EXPECT_EQ(SDL_GetVideoSurface()->h, 480);
@@ -174,8 +173,8 @@ TEST_F(EventPump, ResizeSetsTheModeThenGoesOnWithTheQueue) {
     pushResize(700, 500);
     pushResize(1000, 300);
     pollEvents();
-    EXPECT_EQ(screenWidth, 1000);
-    EXPECT_EQ(screenHeight, 300);
+    EXPECT_EQ(screenSize().width, 1000);
+    EXPECT_EQ(screenSize().height, 300);
     EXPECT_EQ(viewport(), (std::vector<GLint>{200, 0, 600, 300}));  // pillarbox of 1000 x 300
     EXPECT_EQ(texturePixels(texture), green);
 
@@ -191,10 +190,10 @@ TEST_F(EventPump, ResizeSetsTheModeThenGoesOnWithTheQueue) {
 void reportAtExit() {
     if (SDL_WasInit(SDL_INIT_VIDEO)) {
         std::vector<GLint> v = viewport();
-        fprintf(stderr, "at exit: video up, screen %dx%d, viewport %d %d %d %d\n", screenWidth, screenHeight,
+        fprintf(stderr, "at exit: video up, screen %dx%d, viewport %d %d %d %d\n", screenSize().width, screenSize().height,
                 v[0], v[1], v[2], v[3]);
     } else {
-        fprintf(stderr, "at exit: video down, screen %dx%d\n", screenWidth, screenHeight);
+        fprintf(stderr, "at exit: video down, screen %dx%d\n", screenSize().width, screenSize().height);
     }
 }
 

@@ -7,12 +7,12 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "show/show.h"
 #include "platform/draw.h"
 #include "platform/texture.h"
 #include "show/message_panel.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/show.h"
 #include "show/wave_line.h"
 #include "support/support.h"
 
@@ -42,14 +42,14 @@ static void noWait(uint32_t) {}
 static void noPresent() {}
 
 TEST(FrameAllocation, TenThousandFramesAllocateNothing) {
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     clearMessagePanel();
     clearWaveLine();
     clearParticles();
-    fontTexture = getTexture((std::string(XOON_RUN_DIR) + "/fona.png").c_str(), 1);
+    setPanelFont(getTexture((std::string(XOON_RUN_DIR) + "/fona.png").c_str(), 1));
     useNearestFiltering();
     setFrameHooks({scripted, noWait, noPresent});
-    nextTickTime = 0;
+    setNextTick(0);
     // Warm up: the first frames let the GL driver size its buffers.
     for (int i = 0; i < 100; i++) {
         clockNow += 17;
@@ -62,5 +62,5 @@ TEST(FrameAllocation, TenThousandFramesAllocateNothing) {
     }
     counting = false;
     EXPECT_EQ(allocations.load(), 0);
-    EXPECT_GT(nextTickTime, 170000);  // the frames really ran ticks
+    EXPECT_GT(nextTick(), 170000);  // the frames really ran ticks
 }

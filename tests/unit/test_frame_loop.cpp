@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "show/show.h"
-#include "platform/window.h"
 #include "data/onset_table.h"
+#include "platform/window.h"
 #include "show/onset_scans.h"
+#include "show/show.h"
 #include "show/wave_line.h"
 #include "support/support.h"
 
@@ -32,7 +32,7 @@ protected:
     void SetUp() override {
         openGlWindow();
         setFrameHooks({readScriptedClock, recordWait, countPresent});
-        nextTickTime = 0;
+        setNextTick(0);
         presents = 0;
         waits.clear();
         steps.clear();
@@ -40,10 +40,10 @@ protected:
     // One frame at the given clock; the number of ticks it ran.
     int frameAt(int32_t clock) {
         scriptedClock = clock;
-        const int32_t before = nextTickTime;
+        const int32_t before = nextTick();
         const int before_presents = presents;
         runFrame();
-        ticksRan = presents > before_presents ? (nextTickTime - before) / 10 : 0;
+        ticksRan = presents > before_presents ? (nextTick() - before) / 10 : 0;
         return ticksRan;
     }
     int ticksRan = 0;
@@ -53,7 +53,7 @@ TEST_F(FrameLoop, ClockNotAheadOnlyWaitsOneMillisecond) {
     for (int32_t clock : {0, -5}) {
         waits.clear();
         EXPECT_EQ(frameAt(clock), 0);
-        EXPECT_EQ(nextTickTime, 0);
+        EXPECT_EQ(nextTick(), 0);
         EXPECT_EQ(presents, 0);
         EXPECT_EQ(waits, std::vector<uint32_t>{1});
     }
@@ -61,25 +61,25 @@ TEST_F(FrameLoop, ClockNotAheadOnlyWaitsOneMillisecond) {
 
 TEST_F(FrameLoop, ThousandAheadRunsHundredTicksAndPresents) {
     EXPECT_EQ(frameAt(1000), 100);
-    EXPECT_EQ(nextTickTime, 1000);
+    EXPECT_EQ(nextTick(), 1000);
     EXPECT_EQ(presents, 1);
     EXPECT_EQ(steps, (std::vector<std::string>{"wait 10", "present"}));
 }
 
 TEST_F(FrameLoop, MoreThanThousandAheadResynchronises) {
     EXPECT_EQ(frameAt(1001), 0);
-    EXPECT_EQ(nextTickTime, 1001);
+    EXPECT_EQ(nextTick(), 1001);
     EXPECT_EQ(presents, 0);
     EXPECT_EQ(waits, std::vector<uint32_t>{1});
     // The music before the jump is never simulated: the next tick runs at the new time.
     EXPECT_EQ(frameAt(1002), 1);
-    EXPECT_EQ(nextTickTime, 1011);
+    EXPECT_EQ(nextTick(), 1011);
 }
 
 TEST_F(FrameLoop, TwentyFiveAheadRunsThreeTicksAndLeavesFiveAhead) {
-    nextTickTime = 500;
+    setNextTick(500);
     EXPECT_EQ(frameAt(525), 3);
-    EXPECT_EQ(nextTickTime, 530);
+    EXPECT_EQ(nextTick(), 530);
     EXPECT_EQ(presents, 1);
 }
 
@@ -97,7 +97,7 @@ TEST_F(FrameLoop, TicksRunAtTheirOwnTimes) {
     table[0].mask[100 / 32] = 1u << (100 % 32);
     useOnsetTable(table, 1);
     clearWaveLine();
-    nextTickTime = 500;
+    setNextTick(500);
     EXPECT_EQ(frameAt(525), 3);
     EXPECT_EQ(waveCell(100), diffusedOnce) << "ticks ran at other times than 500, 510 and 520";
     EXPECT_EQ(fireCursorPosition(), 1);
@@ -106,9 +106,9 @@ TEST_F(FrameLoop, TicksRunAtTheirOwnTimes) {
 
 TEST_F(FrameLoop, ClockGoingBackwardsFreezesThePicture) {
     EXPECT_EQ(frameAt(2000 - 1000), 100);
-    const int32_t frozen = nextTickTime;
+    const int32_t frozen = nextTick();
     for (int32_t clock = 990; clock >= 400; clock -= 70) EXPECT_EQ(frameAt(clock), 0);
-    EXPECT_EQ(nextTickTime, frozen);
+    EXPECT_EQ(nextTick(), frozen);
     EXPECT_EQ(presents, 1);
     EXPECT_EQ(frameAt(frozen), 0);      // equal is not ahead
     EXPECT_EQ(frameAt(frozen + 1), 1);  // passing it runs again
@@ -116,7 +116,7 @@ TEST_F(FrameLoop, ClockGoingBackwardsFreezesThePicture) {
 
 TEST_F(FrameLoop, StallBeforeFirstFrameSkipsTheMusicBefore) {
     EXPECT_EQ(frameAt(4321), 0);
-    EXPECT_EQ(nextTickTime, 4321);
+    EXPECT_EQ(nextTick(), 4321);
     EXPECT_EQ(frameAt(4330), 1);
 }
 

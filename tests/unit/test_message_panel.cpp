@@ -190,6 +190,8 @@ TEST(Typewriter, ColumnsPastTheWrapStayZeroWhileTyping) {
     EXPECT_GT(scrolls, 10);
 }
 
+static GLuint fontTexture = 0;
+
 class PanelDrawing : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -197,6 +199,7 @@ protected:
         GLuint name;
         glGenTextures(1, &name);
         fontTexture = name;
+        setPanelFont(name);
     }
 };
 

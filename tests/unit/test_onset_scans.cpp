@@ -33,7 +33,7 @@ protected:
     void SetUp() override {
         clearWaveLine();
         clearParticles();
-        particleRandom.seed(particleSeed);
+        particleRandom().seed(particleSeed);
         launches.clear();
         setLaunchObserver(recordLaunch);
     }
@@ -75,14 +75,14 @@ TEST_F(OnsetScans, BoundariesAreStrict) {
 
 TEST_F(OnsetScans, EmptyMaskOnlyAdvances) {
     use({frame(50, {}), frame(60, {}), frame(90, {3})});
-    const MersenneTwister before = particleRandom;
+    const MersenneTwister before = particleRandom();
     fireDueOnsets(70);
     launchUpcomingOnsets(-1930);  // window ends at 70
     EXPECT_EQ(fireCursorPosition(), 2);
     EXPECT_EQ(launchCursorPosition(), 2);
     EXPECT_TRUE(litColumns().empty());
     EXPECT_TRUE(launches.empty());
-    EXPECT_EQ(MersenneTwister(particleRandom).nextInt31(), MersenneTwister(before).nextInt31());
+    EXPECT_EQ(MersenneTwister(particleRandom()).nextInt31(), MersenneTwister(before).nextInt31());
 }
 
 TEST_F(OnsetScans, ColumnsAscendWithinARecordAndRecordsKeepTableOrder) {
@@ -178,7 +178,7 @@ TEST_F(OnsetScans, NothingMoreOnceBothCursorsReachTheEnd) {
     EXPECT_EQ(launchCursorPosition(), n);
     clearWaveLine();
     launches.clear();
-    const MersenneTwister before = particleRandom;
+    const MersenneTwister before = particleRandom();
     for (int32_t t = 3110; t <= 60000; t += 10) {
         fireDueOnsets(t);
         launchUpcomingOnsets(t);
@@ -187,7 +187,7 @@ TEST_F(OnsetScans, NothingMoreOnceBothCursorsReachTheEnd) {
     EXPECT_EQ(launchCursorPosition(), n);
     EXPECT_TRUE(litColumns().empty());
     EXPECT_TRUE(launches.empty());
-    EXPECT_EQ(MersenneTwister(particleRandom).nextInt31(), MersenneTwister(before).nextInt31());
+    EXPECT_EQ(MersenneTwister(particleRandom()).nextInt31(), MersenneTwister(before).nextInt31());
 }
 
 TEST_F(OnsetScans, FiredCellIsExactlyOne) {

@@ -22,7 +22,7 @@ protected:
         clearParticles();
         launches.clear();
         setLaunchObserver(recordLaunch);
-        particleRandom.seed(particleSeed);
+        particleRandom().seed(particleSeed);
     }
     void TearDown() override { setLaunchObserver(nullptr); }
 };
@@ -31,10 +31,10 @@ protected:
 // then launches. Returns the slot filled.
 int32_t launchWithSpeed(int32_t r, float targetX, int32_t flightMs, float targetY = 368.0f) {
     for (;;) {
-        MersenneTwister probe = particleRandom;
+        MersenneTwister probe = particleRandom();
         const int32_t slot = probe.nextInt31() % particleSlotCount;
         if (particleSlot(slot).life == 0 && probe.nextInt31() % 200 == r) break;
-        particleRandom.nextInt31();
+        particleRandom().nextInt31();
     }
     launches.clear();
     launchParticle(targetX, targetY, flightMs);
@@ -130,11 +130,11 @@ TEST_F(Particles, FlightTicksAndLife) {
 
 TEST_F(Particles, LaunchIntoBusySlotChangesNothingAndDrawsOnce) {
     const int32_t busy = launchWithSpeed(50, columnX(10), 2005);
-    while (MersenneTwister(particleRandom).nextInt31() % particleSlotCount != busy)
-        particleRandom.nextInt31();
+    while (MersenneTwister(particleRandom()).nextInt31() % particleSlotCount != busy)
+        particleRandom().nextInt31();
     std::vector<Particle> before(particleSlotCount);
     for (int i = 0; i < particleSlotCount; i++) before[i] = particleSlot(i);
-    MersenneTwister expected = particleRandom;
+    MersenneTwister expected = particleRandom();
     expected.nextInt31();
 
     launches.clear();
@@ -143,7 +143,7 @@ TEST_F(Particles, LaunchIntoBusySlotChangesNothingAndDrawsOnce) {
     EXPECT_EQ(launches[0].slot, -1);
     for (int i = 0; i < particleSlotCount; i++)
         ASSERT_EQ(std::memcmp(&before[i], &particleSlot(i), sizeof(Particle)), 0) << "slot " << i;
-    EXPECT_EQ(particleRandom.nextInt31(), expected.nextInt31());
+    EXPECT_EQ(particleRandom().nextInt31(), expected.nextInt31());
 }
 
 TEST_F(Particles, MovingOntoTheFloorExactlyDoesNotBounce) {

@@ -13,12 +13,13 @@
 #include <string>
 
 #include "platform/audio.h"
+#include "platform/audio_format.h"
 #include "support/support.h"
 
 namespace {
 
 std::atomic<int> ends{0};
-signed char countEnd(SoundStream*, void*, int, void*) {
+signed char countEnd(SoundStream*, void*) {
     ends++;
     return 1;
 }
@@ -61,7 +62,7 @@ protected:
                 setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
                 if (latencyMs) setenv("PULSE_LATENCY_MSEC", latencyMs, 1);
                 SDL_Init(SDL_INIT_NOPARACHUTE);
-                soundInit(44100);
+                soundInit(audioRateHz);
                 if (strcmp(soundOutputName(), "pulse") != 0) {
                     fprintf(stderr, "output %s, not the server\n", soundOutputName());
                     exit(1);

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "score/analysis.h"
-#include "programs/xoon-score-eval/evaluate.h"
 #include "data/onset_table.h"
-#include "score/table_source.h"
 #include "platform/decoder.h"
+#include "programs/xoon-score-eval/evaluate.h"
+#include "score/analysis.h"
+#include "score/score.h"
 #include "support/support.h"
 
 namespace {
@@ -50,7 +50,7 @@ std::string makeClip(const std::string& dir, const std::string& name, int rate, 
 std::vector<OnsetFrame> scoreSong(const std::string& path) {
     std::vector<OnsetFrame> table;
     std::string error;
-    EXPECT_TRUE(scoreFile(path.c_str(), &table, &error)) << error;
+    EXPECT_TRUE(scoreFile(path.c_str(), 0, &table, &error)) << error;
     return table;
 }
 

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "platform/audio.h"
+#include "platform/audio_format.h"
 #include "support/support.h"
 
 namespace {
 
 std::atomic<int> endCalls{0};
-signed char countEnd(SoundStream*, void*, int, void*) {
+signed char countEnd(SoundStream*, void*) {
     endCalls++;
     return 1;
 }
@@ -34,7 +35,7 @@ constexpr uint32_t afterEndMs = 300;
 // what it saw is on standard error either way, where the death test shows it.
 void playToTheEndAndExit(const std::string& path, double songSeconds) {
     SDL_Init(SDL_INIT_NOPARACHUTE);
-    soundInit(44100);
+    soundInit(audioRateHz);
     SoundStream* s = soundOpenStream(path.c_str());
     if (!s) exit(1);
     soundSetEndCallback(s, countEnd, nullptr);
@@ -122,7 +123,7 @@ TEST_F(Sound, MissingOrBadSongIsNamedAndTheClockStillRuns) {
     EXPECT_EXIT(
         {
             SDL_Init(SDL_INIT_NOPARACHUTE);
-            soundInit(44100);
+            soundInit(audioRateHz);
             bool ok = soundOpenStream((dir + "/missing.ogg").c_str()) == nullptr;
             SoundStream* s = soundOpenStream((dir + "/bad.ogg").c_str());
             ok = ok && s == nullptr;

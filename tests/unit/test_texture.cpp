@@ -262,7 +262,7 @@ TEST(TextureCache, AFileGoneBeforeAReloadLeavesNoImageInANewContext) {
 
     // The same window again keeps its context: the texture keeps what it had.
     testing::internal::CaptureStderr();
-    setVideoMode(2);
+    setVideoMode(DisplayMode::window);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(linesNaming(err, gone), 1) << err;
     EXPECT_EQ(linesNaming(err, kept), 0) << err;
@@ -275,7 +275,7 @@ TEST(TextureCache, AFileGoneBeforeAReloadLeavesNoImageInANewContext) {
     while (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0 && ++attempts < 100) SDL_Delay(20);
     ASSERT_LT(attempts, 100) << SDL_GetError();
     testing::internal::CaptureStderr();
-    setVideoMode(2);
+    setVideoMode(DisplayMode::window);
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(linesNaming(err, gone), 1) << err;
     EXPECT_EQ(readLevel(tg, 0).width, 0);

@@ -21,11 +21,9 @@ TEST(Viewport, RealContextGetsTheLetterboxOfEachSize) {
     openGlWindow();
     for (const ViewportCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-        screenWidth = c.w;
-        screenHeight = c.h;
-        setVideoMode(0);
-        EXPECT_EQ(screenWidth, c.w);
-        EXPECT_EQ(screenHeight, c.h);
+        setVideoMode(DisplayMode::sized, c.w, c.h);
+        EXPECT_EQ(screenSize().width, c.w);
+        EXPECT_EQ(screenSize().height, c.h);
         GLint v[4];
         glGetIntegerv(GL_VIEWPORT, v);
         EXPECT_EQ(v[0], c.expected.x);
@@ -53,9 +51,9 @@ TEST(Viewport, BarsNeverLeaveTheTopOrRightSmaller) {
 
 TEST(Viewport, WindowModeIsTheVirtualScreenAndProjectionMapsIt) {
     openGlWindow();
-    setVideoMode(3);  // any count above one: the same window
-    EXPECT_EQ(screenWidth, 800);
-    EXPECT_EQ(screenHeight, 400);
+    setVideoMode(DisplayMode::window);
+    EXPECT_EQ(screenSize().width, 800);
+    EXPECT_EQ(screenSize().height, 400);
     GLint v[4];
     glGetIntegerv(GL_VIEWPORT, v);
     EXPECT_EQ(v[2], 800);
@@ -74,9 +72,7 @@ TEST(Viewport, WindowModeIsTheVirtualScreenAndProjectionMapsIt) {
 
 TEST(Viewport, ResizeToZeroIsClampedToOnePixel) {
     openGlWindow();
-    screenWidth = 0;
-    screenHeight = -4;
-    setVideoMode(0);
-    EXPECT_EQ(screenWidth, 1);
-    EXPECT_EQ(screenHeight, 1);
+    setVideoMode(DisplayMode::sized, 0, -4);
+    EXPECT_EQ(screenSize().width, 1);
+    EXPECT_EQ(screenSize().height, 1);
 }

@@ -9,12 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "show/show.h"
 #include "data/onset_table.h"
 #include "show/message_panel.h"
 #include "show/onset_scans.h"
 #include "show/particles.h"
 #include "show/random.h"
+#include "show/show.h"
 #include "show/tick.h"
 #include "show/wave_line.h"
 #include "support/launches.h"
@@ -55,7 +55,7 @@ int failures = 0;
 // Runs every tick from 0 until past the table's last onset and every particle's life.
 ShowFigures runWholeShow(const OnsetFrame* table, int32_t count) {
     failures = 0;
-    particleRandom.seed(particleSeed);
+    particleRandom().seed(particleSeed);
     clearMessagePanel();
     clearWaveLine();
     clearParticles();

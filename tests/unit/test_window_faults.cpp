@@ -11,7 +11,6 @@
 #include "platform/draw.h"
 #include "platform/texture.h"
 #include "platform/window.h"
-#include "platform/events.h"
 #include "support/support.h"
 
 namespace {
@@ -42,8 +41,8 @@ protected:
     // The mode in place is the one asked for, and both textures still have their images
     // and draw into the viewport.
     void expectDrawable(int w, int h) {
-        EXPECT_EQ(screenWidth, w);
-        EXPECT_EQ(screenHeight, h);
+        EXPECT_EQ(screenSize().width, w);
+        EXPECT_EQ(screenSize().height, h);
         SDL_Surface* s = SDL_GetVideoSurface();
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->w, w);
@@ -100,7 +99,7 @@ protected:
     }
     void TearDown() override { RecordProperty("clipped_first_frames", clippedFirstFrames); }
     std::string checker;
-    uint32_t checkerTexture = 0;
+    uint32_t checkerTexture = 0, fontTexture = 0;
     int clippedFirstFrames = 0;
 };
 
@@ -110,8 +109,8 @@ TEST_F(WindowFaults, BurstOfTwoHundredResizeRequests) {
     for (int i = 0; i < resizeBurst - 1; i++) pushResize(width(gen), height(gen));
     pushResize(0, -5);  // clamped to 1 x 1
     pollEvents();
-    EXPECT_EQ(screenWidth, 1);
-    EXPECT_EQ(screenHeight, 1);
+    EXPECT_EQ(screenSize().width, 1);
+    EXPECT_EQ(screenSize().height, 1);
     pushResize(1000, 700);
     pollEvents();
     expectDrawable(1000, 700);
@@ -120,8 +119,8 @@ TEST_F(WindowFaults, BurstOfTwoHundredResizeRequests) {
 TEST_F(WindowFaults, FullScreenToWindowAndBackThroughResizeRequests) {
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        setVideoMode(1);
-        const int fullW = screenWidth, fullH = screenHeight;
+        setVideoMode(DisplayMode::fullScreen);
+        const int fullW = screenSize().width, fullH = screenSize().height;
         EXPECT_TRUE(SDL_GetVideoSurface()->flags & SDL_FULLSCREEN);
         expectDrawable(fullW, fullH);
         pushResize(800, 400);
