@@ -2,6 +2,7 @@
 // into moments for the timing, and each moment's columns taken from the spectral peaks that
 // its bands show new, every region of the spectrum at the resolution its notes need.
 #include "score/analysis.h"
+#include "score/tuning.h"
 
 #include <fftw3.h>
 
@@ -24,32 +25,8 @@ double frequencyColumn(double hz) {
 
 // ---- the time line ----
 
-// Every analysis runs in frames one hop apart; frame f's windows end at input sample
-// f * hopSamples, on every level of the pyramid.
-constexpr int hopSamples = 256;  // ~5.8 ms
-constexpr double framesPerSecond = (double)analysisRateHz / hopSamples;
-constexpr int fftSize = 512;  // every level's transform; a level's rate sets its reach
-constexpr int fftBins = fftSize / 2 + 1;
-// Level L runs at analysisRateHz / 2^L: 44.1, 22.05, 11.025, 5.5 and 2.8 kHz, so the same
-// transform spans 11.6, 23, 46, 93 and 186 ms.
-constexpr int pyramidLevels = 5;
-// The levels the bands read (the 11.6, 23 and 46-ms frames). The 11.6 and 46-ms ones are
-// transformed every frame and kept a while, for the moments' columns too; the 23-ms one,
-// which only the spread reads, every other frame; it and the deeper ones are transformed
-// again where a moment's columns need them.
-constexpr int framedLevels = 3;
 static bool keptLevel(int level) { return level == 0 || level == 2; }
 static int keptSlot(int level) { return level == 0 ? 0 : 1; }
-// Frames kept for looking back, each a power of two. The columns of a moment are taken
-// about 100 frames after it (the floors' look-ahead, the band onset test and the pooling
-// lie between), from spectra and samples of around its time.
-constexpr int lookBackFrames = 128;
-constexpr int rawFrames = 64;        // band powers wait this long for their floors
-constexpr int referenceFrames = 1;   // the level a rise is measured against, this frame's
-constexpr int riseFrames = 32;       // the band onset test reads this far either way
-
-static double seconds(double frames) { return frames / framesPerSecond; }
-static int framesOf(double s, int stride = 1) { return (int)lround(s * framesPerSecond / stride); }
 
 // Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
 // and the library's were the largest cost of the analysis.
@@ -69,12 +46,6 @@ static inline float fastLog(float x) {
 
 // ---- the pyramid ----
 
-constexpr int feedChunk = 1024;    // input frames taken at once
-constexpr float sampleLimit = 64;  // 36 dB above full scale: louder is a damaged source
-
-// Half-band low-pass taken before each halving of the rate: it passes the octave the next
-// level analyses (up to a quarter of the new rate) and removes what would fold onto it.
-constexpr int halfBandReach = 11;  // taps either side of the centre; the even ones are 0
 static_assert(halfBandReach == 11, "decimate() spells the taps out");
 static_assert(maxAnalysisChannels == 2, "feed() takes one or two channels");
 
@@ -95,7 +66,6 @@ static int levelKept(int level) {
     const int frames = keptLevel(level) ? 1 : lookBackFrames;
     return (frames * hopSamples >> level) + fftSize + 4 * halfBandReach + feedChunk;
 }
-constexpr int levelBufferTimes = 4;  // a buffer holds this many times what is kept: old samples go out in blocks
 struct Level {
     std::vector<float> buffer;
     long long first = 0;        // index of buffer[0]
@@ -147,37 +117,11 @@ static const Tables& tables() {
 
 // ---- bands ----
 
-// The timing reads two of the levels: the 46-ms frames below the crossover, where notes
-// need bins to be told apart, and the 11.6-ms frames above, sharper for hats and other
-// short sounds.
-constexpr double crossoverHz = 1500.0;
-constexpr int longLevel = 2, midLevel = 1, shortLevel = 0;
-// Where notes are told apart by the bands that show them new, the 23-ms frames see an
-// attack more sharply than the 46-ms ones and still tell semitones apart above this.
-constexpr double spreadMidHz = 500.0;
-// A short frame's bins are wide and noisy: each of its bands averages at least this many.
-constexpr double shortFewestBins = 8;
-// How long after the heard onset each frame's rise peaks (sharp attacks).
-constexpr double longDelaySeconds = 0.020;
-constexpr double midDelaySeconds = 0.014;
-constexpr double shortDelaySeconds = 0.012;
-// A rise is measured against the frame this much earlier.
-constexpr double lagSeconds = 0.012;
-// Below this, a bin is a large step in pitch and a kick's falling body must still count
-// as rising: the reference is not widened there.
-constexpr double unwidenedHz = 100.0;
-// A band's rise shows something new within its bins and one bin either side (a window's
-// main lobe), give or take this many columns.
-constexpr int freshSlackColumns = 2;
-
-constexpr int mostBandBins = 16;  // the widest band: a short frame's fewest, and a column's share
 struct ColumnBand {
     int firstBin = 0, bins = 0;
     float weights[mostBandBins];
     double inner = 0;  // the weight of every bin but the first and last (wide bands sum by prefix)
 };
-constexpr int narrowBandBins = 3;  // bands this narrow are summed tap by tap, three taps each
-constexpr int prefixBandBins = 4;  // bands this wide are summed from prefix sums
 
 // Which bins of which level make each column's band.
 struct BandLayout {
@@ -259,9 +203,6 @@ struct Moment {
     OnsetFrame record = {};
 };
 
-constexpr int latestKept = 4;
-constexpr int roseKept = 8;  // rises remembered per band: more than come within a moment's reach
-
 struct AnalyserState {
     OnsetSink sink;
     void* user;
@@ -275,7 +216,7 @@ struct AnalyserState {
     bool finished = false;
 
     // Power spectra of the framed levels, per frame (ring); the channels' powers summed.
-    float power[2][lookBackFrames][fftBins];  // the kept levels (keptSlot)
+    float power[keptLevels][lookBackFrames][fftBins];  // the kept levels (keptSlot)
 
     BandLayout timingLayout, spreadLayout;
     BandTrack timing;  // the channels' mix, as a listener hears onsets
@@ -460,18 +401,6 @@ static void transformFrame(AnalyserState* s, long long f) {
 
 // ---- floors ----
 
-// Floors keep leakage, codec noise and far sidelobes from counting as onsets: a band must
-// rise well above what is negligible for it and for the song so far. "Loud" is a peak
-// that sinks slowly, so a quiet passage gets its own scale after a while; the floors a
-// frame gets have seen a little of what follows it, so the song's first sounds are
-// measured against themselves.
-constexpr double silencePower = 1e-10;  // power floor for digital silence (-100 dB)
-constexpr double bandFloor = 1e-3;      // a band's floor below its own loud level (-30 dB)
-constexpr double songFloor = 1e-6;      // and below the song's loudest band (-60 dB)
-constexpr double loudSinkDbPerSecond = 1.5;  // how fast "loud" forgets
-constexpr double floorAheadSeconds = 0.25;   // floors are taken this far after their frame
-static_assert(floorAheadSeconds * framesPerSecond + 1 < rawFrames, "band powers wait for their floors");
-
 static void trackLoudness(BandTrack* t, long long f) {
     float* loud = t->loud.data();
     const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
@@ -504,16 +433,6 @@ static void takeLogs(BandTrack* t, long long f) {
 }
 
 // ---- band onsets ----
-
-constexpr double peakSeconds = 0.020;   // a band onset is the largest rise within this reach
-constexpr double pastSeconds = 0.070;   // the adaptive threshold averages this far back
-constexpr double aheadSeconds = 0.035;  // and this far ahead
-constexpr double gapSeconds = 0.060;    // one band fires at most once in this time
-constexpr double riseOver = 1.2;        // nats above the local mean rise (~5 dB): a band onset
-// A rise this far above the local mean (~2 dB) already shows where a quiet note starts
-// under loud ones; it counts for the columns, not for the timing.
-constexpr double weakRiseOver = 0.5;
-constexpr double bodySeconds = 0.050;   // a band's level is its mean over this much
 
 // A track's frames after a frame that its band onset test reads.
 static int bandLookAhead(int stride) {
@@ -581,68 +500,7 @@ static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, in
 
 // ---- moments ----
 
-constexpr double mergeSeconds = 0.050;  // band onsets this close are one moment
-constexpr int peakColumns = 4;          // a band onset must be the loudest this far either side
-// Bass needs several periods to build up; bands that slow hear a note too late to place it.
-constexpr double bassPeriods = 5;
-constexpr double weakestMoment = 3.5;   // summed rise a moment needs, nats
-constexpr double relativeMoment = 0.15; // and this share of the median moment nearby
-constexpr double localSeconds = 2.0;    // reach of that median
-
-constexpr double merge = mergeSeconds * framesPerSecond;  // frames
-constexpr int smoothHalf = (int)(merge / 2 + 0.5);        // triangular smoothing of the pooled rise
-constexpr int apartFrames = (int)merge;                   // moments at least this far apart (+1)
-constexpr double maxDelayFrames = longDelaySeconds * framesPerSecond;
-constexpr double neighbourFrames = 1.5;  // band onsets this close compete for their columns
-
 // ---- columns ----
-
-// Each region of the spectrum is read from the level of the pyramid whose transform has
-// the resolution its columns need: 93-ms frames tell semitones apart down to the bass,
-// 186-ms ones the kick's body from the sub-bass; above, shorter frames follow the sounds
-// as closely as their wider columns allow. Each lights a few columns at most: the kick
-// or sub-bass one, the bass one, chords three, the middle (chords' tops, arpeggios,
-// melodies) six and three; above, one for all the high regions together.
-struct Region {
-    int level;
-    double lowHz, highHz;
-    int most;  // columns lit at most
-};
-constexpr Region regions[] = {
-    {4, lowestColumnHz, 86, 1}, {3, 86, 172, 1}, {3, 172, 345, 3}, {3, 345, 689, 6}, {3, 689, 1378, 3},
-    {2, 1378, 2756, 1}, {1, 2756, 5512, 1}, {0, 5512, 11025, 1}, {0, 11025, highestColumnHz + 1, 1}};
-constexpr int regionCount = sizeof regions / sizeof regions[0];
-constexpr int firstHighRegion = 5;  // above the notes' fundamentals: drums and overtones
-constexpr int highBudget = 1;       // columns the high regions light together
-// Columns the regions below light together: as many as the sharpness of their rise
-// allows (about one more per five nats, which a note's bands bring), no more than dense
-// chords with melody, arpeggio, bass and kick need.
-constexpr double lowBudgetBase = 9, lowBudgetPerNat = 0.2;
-constexpr int lowBudgetMost = 12;
-constexpr int apartColumns = 6;      // lit columns stand at least this far apart (1.5 semitones)
-// A lit peak stands this close to its region's loudest and to the moment's loudest, and
-// fell no more than this since the frame before (more: the tail of something older).
-constexpr double regionRangeDb = 20, rangeDb = 45, fallDb = 12;
-// Ranking: a new peak is worth a little more, up to a cap; below the high regions a
-// higher peak is worth less, so a note's fundamental comes before its overtones.
-constexpr double riseWeight = 0.5, riseCapDb = 12;
-constexpr double tiltDbPerOctave = 6, tiltFromHz = 100, tiltToHz = 1400;
-// Above, the sharpest new sound wins (a hat's or a clap's band, rising by tens of dB).
-constexpr double highRiseWeight = 1, highRiseCapDb = 48;
-// A note whose partials rose started too: its harmonics up to this one count for it.
-constexpr int harmonicsCounted = 4;
-constexpr double harmonicToleranceColumns = 2;
-// The lowest region's bands are too wide to place a peak: there a peak must itself grow
-// by this much, while something rose below this frequency.
-constexpr double lowestGrowDb = 3, lowestRiseHz = 200;
-// Where nothing below the crossover rose this sharply (nats), only peaks shown new this
-// sharply are lit there: a hat over a held chord leaves most of the chord dark.
-constexpr double lowSureRise = 1.2, lowLeastRise = 1.5;
-// The high regions light only where something above the crossover rose this sharply.
-constexpr double highSureRise = 3.0;
-// Rises count for a moment from this far before it to this far after (slow bass bands
-// rise a few periods late, up to the cap).
-constexpr double freshEarly = 0.5 * merge, freshLateCap = 0.5 * merge;
 
 struct Peak {
     float db;        // power after the onset, dB
@@ -842,7 +700,7 @@ static void formMoments(AnalyserState* s, double known) {
             }
         // Bass needs several periods to build up, so a low band hears a note too late to
         // place it: only prompt bands make moments.
-        on[i].prompt = bassPeriods / columnFrequency(on[i].column) * framesPerSecond <= merge;
+        on[i].prompt = bassPeriods / columnFrequency(on[i].column) * framesPerSecond <= mergeFrames;
         on[i].decided = true;
         on[i].kept = kept;
         if (kept && on[i].prompt) s->pooled[(long long)std::max(0.0, on[i].frame + 0.5) & (lookBackFrames - 1)] += on[i].strength;
@@ -860,7 +718,7 @@ static void formMoments(AnalyserState* s, double known) {
     }
     // Each band onset joins the nearest moment within the merge reach, once every moment
     // that near is known (the earlier one on a tie).
-    const double assignable = s->nextPeakFrame - merge;
+    const double assignable = s->nextPeakFrame - mergeFrames;
     size_t done = 0;
     for (; done < on.size() && on[done].frame < assignable; done++) {
         const BandOnset& o = on[done];
@@ -869,7 +727,7 @@ static void formMoments(AnalyserState* s, double known) {
         Moment* best = nullptr;
         for (Moment& m : s->forming) {
             double d = fabs(m.peak - o.frame);
-            if (d <= merge && (!best || d < fabs(best->peak - o.frame))) best = &m;
+            if (d <= mergeFrames && (!best || d < fabs(best->peak - o.frame))) best = &m;
         }
         if (!best) continue;
         best->strength += o.strength;
@@ -895,9 +753,9 @@ static bool songRises(const AnalyserState* s, double frame) {
 
 // Moments whose members are all in: their time, whether the song rose, and their columns.
 static void completeMoments(AnalyserState* s) {
-    const double assignable = s->nextPeakFrame - merge;
+    const double assignable = s->nextPeakFrame - mergeFrames;
     size_t done = 0;
-    for (; done < s->forming.size() && s->forming[done].peak + merge < assignable; done++) {
+    for (; done < s->forming.size() && s->forming[done].peak + mergeFrames < assignable; done++) {
         Moment m = s->forming[done];
         if (m.strength > 0) {
             double frame = m.weighted / m.strength;
@@ -918,7 +776,6 @@ static void decideMoments(AnalyserState* s, bool all) {
     // Every moment that peaks before this is waiting.
     const long long known = s->forming.empty() ? s->nextPeakFrame : s->forming.front().peak;
     std::vector<Moment>& w = s->waiting;
-    constexpr int mostNearby = 1024;  // far more moments than four seconds hold
     double strengths[mostNearby];
     for (; s->undecided < w.size() && (all || w[s->undecided].peak + local < known); s->undecided++) {
         Moment& m = w[s->undecided];
@@ -949,7 +806,7 @@ static void updateHorizon(AnalyserState* s) {
     long long first = s->nextPeakFrame;
     if (!s->forming.empty()) first = std::min(first, s->forming.front().peak);
     if (s->undecided < s->waiting.size()) first = std::min(first, s->waiting[s->undecided].peak);
-    double ms = floor(seconds(first - merge) * 1000);
+    double ms = floor(seconds(first - mergeFrames) * 1000);
     int32_t bound = std::max((int32_t)std::max(ms, (double)INT32_MIN), s->lastMs + 1);
     s->horizon = std::max(s->horizon, bound);
 }
@@ -958,10 +815,7 @@ static void updateHorizon(AnalyserState* s) {
 
 static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
 // The first band quick enough to place a moment (see formMoments).
-static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / merge));
-// Frames between the spread's: its rises only place notes, for which half the pace (11.6
-// ms) is close enough, and cost half as much.
-constexpr int spreadStride = 2;
+static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / mergeFrames));
 
 // FFTW's planner is one for the process: plans are made and destroyed under this lock.
 static std::mutex& plannerLock() {
@@ -1037,9 +891,9 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
         for (BandOnset& n : s->latest[c]) n.order = -1;
         for (double& f : s->rose[c]) f = -1e9;
     }
-    s->onsets.reserve(2048);
-    s->forming.reserve(256);
-    s->waiting.reserve(1024);
+    s->onsets.reserve(onsetsReserved);
+    s->forming.reserve(formingReserved);
+    s->waiting.reserve(waitingReserved);
 }
 
 OnsetAnalyser::~OnsetAnalyser() {
@@ -1120,10 +974,6 @@ void OnsetAnalyser::feed(const float* samples, int frames) {
         while (s->levels[0][0].count >= samplesForFrame(s->nextFrame)) runFrame(s, s->nextFrame++);
     }
 }
-
-// Silence after the song carries every stage past its last sound, so the last moments are
-// settled exactly as the ones before them.
-constexpr double flushSeconds = 1.0;
 
 void OnsetAnalyser::finish() {
     AnalyserState* s = state;
