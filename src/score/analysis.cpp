@@ -2,9 +2,8 @@
 // into moments for the timing, and each moment's columns taken from the spectral peaks that
 // its bands show new, every region of the spectrum at the resolution its notes need.
 #include "score/analysis.h"
+#include "score/pyramid.h"
 #include "score/tuning.h"
-
-#include <fftw3.h>
 
 #include <algorithm>
 #include <cassert>
@@ -12,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 double columnFrequency(double column) {
@@ -23,10 +21,19 @@ double frequencyColumn(double hz) {
     return (onsetColumnCount - 1) * log(hz / lowestColumnHz) / log(highestColumnHz / lowestColumnHz);
 }
 
-// ---- the time line ----
+// Each column's centre frequency, Hz, made once for every analyser.
+struct ColumnTable {
+    double hz[onsetColumnCount];
+};
 
-static bool keptLevel(int level) { return level == 0 || level == 2; }
-static int keptSlot(int level) { return level == 0 ? 0 : 1; }
+static const double* columnHzTable() {
+    static const ColumnTable t = [] {
+        ColumnTable made;
+        for (int c = 0; c < onsetColumnCount; c++) made.hz[c] = columnFrequency(c);
+        return made;
+    }();
+    return t.hz;
+}
 
 // Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
 // and the library's were the largest cost of the analysis.
@@ -42,77 +49,6 @@ static inline float fastLog(float x) {
     const float t2 = t * t;
     const float log2m = 0.5849625f + t * (2.8853901f + t2 * (0.9617967f + t2 * (0.5770780f + t2 * 0.4121985f)));
     return (exponent + log2m) * 0.69314718f;
-}
-
-// ---- the pyramid ----
-
-static_assert(halfBandReach == 11, "decimate() spells the taps out");
-static_assert(maxAnalysisChannels == 2, "feed() takes one or two channels");
-
-// The filter's taps by distance from the centre (a Blackman-windowed sinc) and the
-// transform's window, made once for every analyser.
-struct Tables {
-    double columnHz[onsetColumnCount];  // each column's centre frequency
-    float halfBand[halfBandReach + 1];
-    float hann[fftSize];
-    double hannScale;  // makes a full-scale sine's peak bin near 1
-};
-static const Tables& tables();
-
-// A level's recent samples, one channel: as many as the frames kept reach back, and a
-// window and the filter's reach more. buffer[0] is sample 'first'; samples before the song
-// are silence.
-static int levelKept(int level) {
-    const int frames = keptLevel(level) ? 1 : lookBackFrames;
-    return (frames * hopSamples >> level) + fftSize + 4 * halfBandReach + feedChunk;
-}
-struct Level {
-    std::vector<float> buffer;
-    long long first = 0;        // index of buffer[0]
-    long long count = 0;        // samples produced so far
-    int kept = 0;
-};
-
-static float levelSample(const Level& l, long long i) {
-    if (i < 0 || i >= l.count) return 0.0f;
-    assert(i >= l.first);
-    return l.buffer[i - l.first];
-}
-
-// Appends samples, dropping the oldest ones no stage reads any more.
-static void appendLevel(Level* l, const float* x, int n) {
-    assert(n <= l->kept);
-    if (l->count - l->first + n > (long long)l->buffer.size()) {
-        long long drop = l->count - l->first - l->kept;
-        memmove(l->buffer.data(), l->buffer.data() + drop, (size_t)l->kept * sizeof(float));
-        l->first += drop;
-    }
-    memcpy(l->buffer.data() + (l->count - l->first), x, (size_t)n * sizeof(float));
-    l->count += n;
-}
-
-static const Tables& tables() {
-    static const Tables t = [] {
-        Tables made;
-        double taps[halfBandReach + 1], sum = 0;
-        for (int k = 0; k <= halfBandReach; k++) {
-            double x = 0.5 * k;
-            double sinc = k == 0 ? 1.0 : sin(M_PI * x) / (M_PI * x);
-            double w = 0.42 + 0.5 * cos(M_PI * k / (halfBandReach + 1)) + 0.08 * cos(2 * M_PI * k / (halfBandReach + 1));
-            taps[k] = sinc * w;
-            sum += k == 0 ? taps[k] : 2 * taps[k];
-        }
-        for (int k = 0; k <= halfBandReach; k++) made.halfBand[k] = (float)(taps[k] / sum);
-        double windowSum = 0;
-        for (int i = 0; i < fftSize; i++) {
-            made.hann[i] = (float)(0.5 - 0.5 * cos(2 * M_PI * (i + 0.5) / fftSize));
-            windowSum += made.hann[i];
-        }
-        made.hannScale = 4.0 / (windowSum * windowSum);
-        for (int c = 0; c < onsetColumnCount; c++) made.columnHz[c] = columnFrequency(c);
-        return made;
-    }();
-    return t;
 }
 
 // ---- bands ----
@@ -207,16 +143,9 @@ struct AnalyserState {
     OnsetSink sink;
     void* user;
     int channels = 1;
-    Level levels[maxAnalysisChannels][pyramidLevels];
-    float* in = nullptr;  // the transform's input and outputs (one a channel), and its plan
-    fftwf_complex* out = nullptr;
-    fftwf_complex* outOther = nullptr;
-    fftwf_plan plan = nullptr;
     long long nextFrame = 0;  // the next frame to analyse
     bool finished = false;
-
-    // Power spectra of the framed levels, per frame (ring); the channels' powers summed.
-    float power[keptLevels][lookBackFrames][fftBins];  // the kept levels (keptSlot)
+    Pyramid pyramid;
 
     BandLayout timingLayout, spreadLayout;
     BandTrack timing;  // the channels' mix, as a listener hears onsets
@@ -239,83 +168,6 @@ struct AnalyserState {
     int32_t lastMs = -1;
     int32_t horizon = 0;  // no record comes before the song starts
 };
-
-// ---- the pyramid, fed ----
-
-// Makes every sample of the deeper levels that the level above now allows: level L+1
-// sample j is centred on level-L sample 2j, so it needs 2j + reach.
-static void decimate(AnalyserState* s, int channel) {
-    const float* h = tables().halfBand;
-    float made[feedChunk];
-    for (int level = 0; level + 1 < pyramidLevels; level++) {
-        const Level& from = s->levels[channel][level];
-        Level& to = s->levels[channel][level + 1];
-        const long long begin = to.count, end = (from.count - halfBandReach + 1) / 2;  // j with 2j + reach < count
-        if (end <= begin) continue;
-        const int n = (int)(end - begin);
-        assert(n <= feedChunk);
-        // Outputs whose taps all lie in the buffer take the quick way (all but the song's first).
-        const long long firstWhole = std::max(begin, (from.first + halfBandReach + 1) / 2);
-        for (long long j = begin; j < std::min(end, firstWhole); j++) {
-            auto at = [&](long long k) { return levelSample(from, 2 * j + k); };
-            made[j - begin] = h[0] * at(0) + h[1] * (at(-1) + at(1)) + h[3] * (at(-3) + at(3)) + h[5] * (at(-5) + at(5)) +
-                              h[7] * (at(-7) + at(7)) + h[9] * (at(-9) + at(9)) + h[11] * (at(-11) + at(11));
-        }
-        if (firstWhole < end) {
-            const float* x = from.buffer.data() + (2 * firstWhole - from.first);
-            float* y = made + (firstWhole - begin);
-            const int whole = (int)(end - firstWhole);
-            for (int i = 0; i < whole; i++) {
-                const float* c = x + 2 * i;
-                y[i] = h[0] * c[0] + h[1] * (c[-1] + c[1]) + h[3] * (c[-3] + c[3]) + h[5] * (c[-5] + c[5]) +
-                       h[7] * (c[-7] + c[7]) + h[9] * (c[-9] + c[9]) + h[11] * (c[-11] + c[11]);
-            }
-        }
-        appendLevel(&to, made, n);
-    }
-}
-
-// ---- spectra ----
-
-// One channel's transform of a level's window ending at 'end' (in the level's samples).
-// The second channel's transform goes to a buffer of its own, so both stay in hand.
-static void transform(AnalyserState* s, int channel, int level, long long end) {
-    const Level& l = s->levels[channel][level];
-    const float* w = tables().hann;
-    const long long start = end - fftSize;
-    if (start >= l.first && end <= l.count) {
-        const float* x = l.buffer.data() + (start - l.first);
-        for (int i = 0; i < fftSize; i++) s->in[i] = x[i] * w[i];
-    } else {
-        for (int i = 0; i < fftSize; i++) s->in[i] = levelSample(l, start + i) * w[i];
-    }
-    if (channel == 0) fftwf_execute(s->plan);
-    else fftwf_execute_dft_r2c(s->plan, s->in, s->outOther);
-}
-
-// The channels' powers summed, of the window of a level that ends with frame f; and, for
-// the bands, the power of their mix.
-static void levelPower(AnalyserState* s, int level, long long f, float* power, float* mix) {
-    const float scale = (float)tables().hannScale / s->channels;
-    const float mixScale = (float)tables().hannScale * 0.25f;
-    const long long end = f * (hopSamples >> level);
-    const fftwf_complex* first = s->out;
-    for (int ch = 0; ch < s->channels; ch++) {
-        transform(s, ch, level, end);
-        const fftwf_complex* z = ch == 0 ? s->out : s->outOther;
-        if (ch == 0) {
-            for (int k = 0; k < fftBins; k++) power[k] = (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
-        } else {
-            for (int k = 0; k < fftBins; k++) power[k] += (z[k][0] * z[k][0] + z[k][1] * z[k][1]) * scale;
-            if (mix)
-                for (int k = 0; k < fftBins; k++) {
-                    float re = first[k][0] + z[k][0], im = first[k][1] + z[k][1];
-                    mix[k] = (re * re + im * im) * mixScale;
-                }
-        }
-    }
-    if (mix && s->channels == 1) memcpy(mix, power, fftBins * sizeof(float));
-}
 
 // ---- bands, per frame ----
 
@@ -380,23 +232,11 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
 }
 
 static void transformFrame(AnalyserState* s, long long f) {
-    float mix[framedLevels][fftBins], spreadMid[fftBins];
-    const float* mixes[framedLevels];
-    const float* sums[framedLevels];
-    for (int level = 0; level < framedLevels; level++) {
-        if (!keptLevel(level)) continue;
-        float* power = s->power[keptSlot(level)][f & (lookBackFrames - 1)];
-        levelPower(s, level, f, power, mix[level]);
-        sums[level] = power;
-        mixes[level] = mix[level];
-    }
-    mixes[midLevel] = sums[midLevel] = nullptr;  // the timing reads no mid level
-    sumBands(&s->timing, mixes, f);
-    if (s->channels > 1 && f % s->spread.stride == 0) {
-        levelPower(s, midLevel, f, spreadMid, nullptr);
-        sums[midLevel] = spreadMid;
-        sumBands(&s->spread, sums, f / s->spread.stride);
-    }
+    FrameSpectra spectra;
+    const bool spreadDue = s->channels > 1 && f % s->spread.stride == 0;
+    takeSpectra(&s->pyramid, f, spreadDue, &spectra);
+    sumBands(&s->timing, spectra.mix, f);
+    if (spreadDue) sumBands(&s->spread, spectra.sum, f / s->spread.stride);
 }
 
 // ---- floors ----
@@ -512,24 +352,13 @@ struct Peak {
 
 // The sharpest rise of each band heard near the moment (nats; 0: none).
 static void bandRises(const AnalyserState* s, double t, float* rose) {
-    const double* hz = tables().columnHz;
+    const double* hz = columnHzTable();
     for (int c = 0; c < onsetColumnCount; c++) {
         double late = std::min(freshLateCap, std::max(freshEarly, bassPeriods / hz[c] * framesPerSecond));
         rose[c] = 0;
         for (int i = 0; i < roseKept; i++)
             if (s->rose[c][i] >= t - freshEarly && s->rose[c][i] <= t + late) rose[c] = std::max(rose[c], s->roseBy[c][i]);
     }
-}
-
-// A level's power spectrum for the window ending with frame f: kept for the framed levels,
-// made now for the deeper ones.
-static const float* spectrumAt(AnalyserState* s, int level, long long f, float* scratch) {
-    if (keptLevel(level)) {
-        assert(f < s->nextFrame && f > s->nextFrame - lookBackFrames);
-        return s->power[keptSlot(level)][f & (lookBackFrames - 1)];
-    }
-    levelPower(s, level, f, scratch, nullptr);
-    return scratch;
 }
 
 // The peaks of the spectrum just after t (frames), region by region, with how much each
@@ -544,8 +373,8 @@ static int findPeaks(AnalyserState* s, double t, Peak* peaks) {
         const int level = region.level;
         if (!after[level]) {
             const double windowFrames = fftSize * (double)(1 << level) / hopSamples;
-            after[level] = spectrumAt(s, level, lround(t + windowFrames), scratch[level][0]);
-            before[level] = spectrumAt(s, level, lround(t), scratch[level][1]);
+            after[level] = levelSpectrum(&s->pyramid, level, lround(t + windowFrames), scratch[level][0]);
+            before[level] = levelSpectrum(&s->pyramid, level, lround(t), scratch[level][1]);
         }
         const float* a = after[level];
         const float* w = before[level];
@@ -584,7 +413,7 @@ static void pickColumns(AnalyserState* s, double t, double lowStrength, OnsetFra
     const int count = findPeaks(s, t, peaks);
     // Each band that rose shows the peaks within its bins new.
     const BandLayout& layout = *s->spread.layout;
-    const double* columnHz = tables().columnHz;
+    const double* columnHz = columnHzTable();
     bool lowSure = false, highSure = false;
     float lowestRose = 0, shown[onsetColumnCount] = {};
     for (int c = 0; c < onsetColumnCount; c++) {
@@ -817,12 +646,6 @@ static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
 // The first band quick enough to place a moment (see formMoments).
 static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / mergeFrames));
 
-// FFTW's planner is one for the process: plans are made and destroyed under this lock.
-static std::mutex& plannerLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 static void openBand(ColumnBand* b, int level, double fewestBins, int c) {
     const double binHz = (double)(analysisRateHz >> level) / fftSize;
     double lo = columnFrequency(c - 0.5) / binHz, hi = columnFrequency(c + 0.5) / binHz;
@@ -865,19 +688,7 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
     s->sink = sink;
     s->user = user;
     s->channels = channels;
-    for (int ch = 0; ch < channels; ch++)
-        for (int level = 0; level < pyramidLevels; level++) {
-            Level& l = s->levels[ch][level];
-            l.kept = levelKept(level);
-            l.buffer.assign(levelBufferTimes * (size_t)l.kept, 0.0f);
-        }
-    s->in = fftwf_alloc_real(fftSize);
-    s->out = fftwf_alloc_complex(fftBins);
-    s->outOther = fftwf_alloc_complex(fftBins);
-    {
-        std::lock_guard<std::mutex> hold(plannerLock());
-        s->plan = fftwf_plan_dft_r2c_1d(fftSize, s->in, s->out, FFTW_ESTIMATE);
-    }
+    openPyramid(&s->pyramid, channels);
     openLayout(&s->timingLayout, crossoverHz);
     openLayout(&s->spreadLayout, spreadMidHz);
     // The mix's log levels are read back by the moments (the song rose); the spread's
@@ -897,13 +708,7 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
 }
 
 OnsetAnalyser::~OnsetAnalyser() {
-    {
-        std::lock_guard<std::mutex> hold(plannerLock());
-        fftwf_destroy_plan(state->plan);
-    }
-    fftwf_free(state->out);
-    fftwf_free(state->outOther);
-    fftwf_free(state->in);
+    closePyramid(&state->pyramid);
     delete state;
 }
 
@@ -938,40 +743,14 @@ static void runFrame(AnalyserState* s, long long f) {
     updateHorizon(s);
 }
 
-// Input samples frame f needs before it can be analysed: the framed levels' windows end
-// there, and each level's filter reaches a little ahead.
-static long long samplesForFrame(long long f) {
-    long long need = f * hopSamples;
-    for (int level = 1; level < framedLevels; level++) need += (long long)halfBandReach << level;
-    return need + 1;
-}
-
 void OnsetAnalyser::feed(const float* samples, int frames) {
     AnalyserState* s = state;
     assert(!s->finished);
-    float one[feedChunk];
     for (int done = 0; done < frames;) {
         const int n = std::min(feedChunk, frames - done);
-        const float* from = samples + (size_t)done * s->channels;
-        for (int ch = 0; ch < s->channels; ch++) {
-            if (s->channels == 1) {
-                memcpy(one, from, (size_t)n * sizeof(float));
-            } else {
-                for (int i = 0; i < n; i++) one[i] = from[2 * i + ch];
-            }
-            // Samples far beyond full scale (or not numbers at all) are a damaged source,
-            // not music: they are clipped (or silenced) so the sums stay finite.
-            for (int i = 0; i < n; i++) {
-                float x = one[i];
-                x = x > sampleLimit ? sampleLimit : x;
-                x = x < -sampleLimit ? -sampleLimit : x;
-                one[i] = x == x ? x : 0.0f;
-            }
-            appendLevel(&s->levels[ch][0], one, n);
-            decimate(s, ch);
-        }
+        takeSamples(&s->pyramid, samples + (size_t)done * s->channels, n);
         done += n;
-        while (s->levels[0][0].count >= samplesForFrame(s->nextFrame)) runFrame(s, s->nextFrame++);
+        while (frameReady(s->pyramid, s->nextFrame)) runFrame(s, s->nextFrame++);
     }
 }
 
