@@ -2,6 +2,7 @@
 // into moments for the timing, and each moment's columns taken from the spectral peaks that
 // its bands show new, every region of the spectrum at the resolution its notes need.
 #include "score/analysis.h"
+#include "score/bands.h"
 #include "score/pyramid.h"
 #include "score/tuning.h"
 
@@ -35,91 +36,11 @@ static const double* columnHzTable() {
     return t.hz;
 }
 
-// Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
-// and the library's were the largest cost of the analysis.
-static inline float fastLog(float x) {
-    uint32_t bits;
-    memcpy(&bits, &x, sizeof bits);
-    const int exponent = (int)((bits >> 23) & 0xFF) - 127;
-    bits = (bits & 0x007FFFFFu) | 0x3F800000u;  // the mantissa, 1..2
-    float m;
-    memcpy(&m, &bits, sizeof m);
-    // log2 of the mantissa from the series of atanh around 1.5 (|t| <= 0.2: five terms).
-    const float t = (m - 1.5f) / (m + 1.5f);
-    const float t2 = t * t;
-    const float log2m = 0.5849625f + t * (2.8853901f + t2 * (0.9617967f + t2 * (0.5770780f + t2 * 0.4121985f)));
-    return (exponent + log2m) * 0.69314718f;
-}
-
-// ---- bands ----
-
-struct ColumnBand {
-    int firstBin = 0, bins = 0;
-    float weights[mostBandBins];
-    double inner = 0;  // the weight of every bin but the first and last (wide bands sum by prefix)
-};
-
-// Which bins of which level make each column's band.
-struct BandLayout {
-    ColumnBand bands[onsetColumnCount];
-    int level[onsetColumnCount];
-    double delayFrames[onsetColumnCount];                  // its rise peaks this long after the onset
-    int freshFrom[onsetColumnCount], freshTo[onsetColumnCount];  // columns its bins cover
-};
-
-// One view of the bands over time: powers, their floors, log levels and rises. Each ring
-// row holds one frame's columns.
-struct BandTrack {
-    const BandLayout* layout = nullptr;
-    int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
-    int levelFrames = 1;             // frames of log levels kept (a power of two)
-    int stride = 1;                  // frames between its own: the spread moves at half the pace
-    bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
-    // Narrow bands' taps: bins of their level, and weights (0 past a band's last bin).
-    std::vector<int> narrowBin;
-    std::vector<float> narrowWeight;
-    std::vector<float> rawLevel, rawReference;  // rawFrames rows
-    std::vector<float> loud;
-    float songLoud = 0;
-    std::vector<float> level;      // levelFrames rows
-    std::vector<float> reference;  // referenceFrames rows: the widened level a lag before
-    std::vector<float> rise;       // riseFrames rows
-
-    void open(const BandLayout* l, int cols, int frames, int step) {
-        layout = l;
-        columns = cols;
-        levelFrames = frames;
-        stride = step;
-        rawLevel.assign((size_t)rawFrames * cols, 0.0f);
-        rawReference.assign((size_t)rawFrames * cols, 0.0f);
-        loud.assign(cols, 0.0f);
-        level.assign((size_t)frames * cols, 0.0f);
-        reference.assign((size_t)referenceFrames * cols, 0.0f);
-        rise.assign((size_t)riseFrames * cols, 0.0f);
-        narrowBin.assign((size_t)cols * narrowBandBins, 0);
-        narrowWeight.assign((size_t)cols * narrowBandBins, 0.0f);
-        for (int c = 0; c < cols; c++) {
-            const ColumnBand& b = l->bands[c];
-            usesLevel[l->level[c]] = true;
-            prefixed[l->level[c]] = prefixed[l->level[c]] || b.bins >= prefixBandBins;
-            for (int j = 0; j < narrowBandBins; j++) {
-                narrowBin[c * narrowBandBins + j] = b.firstBin + std::min(j, b.bins - 1);
-                narrowWeight[c * narrowBandBins + j] = j < b.bins && b.bins <= narrowBandBins ? b.weights[j] : 0.0f;
-            }
-        }
-    }
-    float* rawLevelAt(long long f) { return &rawLevel[(f & (rawFrames - 1)) * columns]; }
-    float* rawReferenceAt(long long f) { return &rawReference[(f & (rawFrames - 1)) * columns]; }
-    float* levelAt(long long f) { return &level[(f & (levelFrames - 1)) * columns]; }
-    const float* levelAt(long long f) const { return &level[(f & (levelFrames - 1)) * columns]; }
-    float* referenceAt(long long f) { return &reference[(f & (referenceFrames - 1)) * columns]; }
-    float* riseAt(long long f) { return &rise[(f & (riseFrames - 1)) * columns]; }
-    const float* riseAt(long long f) const { return &rise[(f & (riseFrames - 1)) * columns]; }
-};
 
 // ---- moments ----
 
-struct BandOnset {
+// A band onset as the moments weigh it.
+struct QueuedOnset {
     double frame;    // heard at this frame (detector delay taken off)
     float strength;  // rise of log power, nats
     float level;     // mean log power over the sound's body
@@ -127,7 +48,6 @@ struct BandOnset {
     long long order; // found so many onsets after the first: orders onsets heard together
     bool decided = false, kept = false;
     bool prompt = false;  // heard soon enough to place a moment
-    bool joined = false;
 };
 
 struct Moment {
@@ -147,19 +67,13 @@ struct AnalyserState {
     bool finished = false;
     Pyramid pyramid;
 
-    BandLayout timingLayout, spreadLayout;
-    BandTrack timing;  // the channels' mix, as a listener hears onsets
-    BandTrack spread;  // the channels' powers summed: notes whose phases cancel in the mix
-    long long lastFired[onsetColumnCount];
-    double rose[onsetColumnCount][roseKept];  // recent rises of each band, even weak ones: heard frames
-    float roseBy[onsetColumnCount][roseKept];  // and by how much, nats
-    unsigned roseCount[onsetColumnCount];
+    Bands bands;
 
-    std::vector<BandOnset> onsets;  // found and not yet pooled, sorted by frame
+    std::vector<QueuedOnset> onsets;  // found and not yet pooled, sorted by frame
     long long onsetsFound = 0;
     // Each band's latest onsets (a band fires at most once a gap, so these reach further
     // back than any test of neighbours).
-    BandOnset latest[onsetColumnCount][latestKept];
+    QueuedOnset latest[onsetColumnCount][latestKept];
     float pooled[lookBackFrames];   // per frame: summed strength of the onsets heard there
     long long nextPeakFrame = 0;    // frames below this are settled as moments or not
     std::vector<Moment> forming;    // moments whose members may still come
@@ -169,176 +83,22 @@ struct AnalyserState {
     int32_t horizon = 0;  // no record comes before the song starts
 };
 
-// ---- bands, per frame ----
 
-static void sumBands(BandTrack* track, const float* const* power, long long f) {
-    const BandLayout* layout = track->layout;
-    float* rawLevel = track->rawLevelAt(f);
-    float* rawReference = track->rawReferenceAt(f);
-    float widened[framedLevels][fftBins];
-    for (int level = 0; level < framedLevels; level++) {
-        if (!track->usesLevel[level]) continue;
-        const float* p = power[level];
-        float* w = widened[level];
-        const double binHz = (double)(analysisRateHz >> level) / fftSize;
-        const int unwidened = std::max(1, (int)ceil(unwidenedHz / binHz));
-        for (int k = 0; k < unwidened; k++) w[k] = p[k];
-        for (int k = unwidened; k < fftBins - 1; k++) w[k] = std::max(p[k], std::max(p[k - 1], p[k + 1]));
-        w[fftBins - 1] = std::max(p[fftBins - 1], p[fftBins - 2]);
-    }
-    // Wide bands (the short frames' high ones) overlap each other almost whole: their inner
-    // bins come from running sums, in double so a quiet band keeps its digits.
-    double prefix[framedLevels][fftBins + 1], widePrefix[framedLevels][fftBins + 1];
-    for (int level = 0; level < framedLevels; level++) {
-        if (!track->prefixed[level]) continue;
-        prefix[level][0] = widePrefix[level][0] = 0;
-        for (int k = 0; k < fftBins; k++) {
-            prefix[level][k + 1] = prefix[level][k] + power[level][k];
-            widePrefix[level][k + 1] = widePrefix[level][k] + widened[level][k];
-        }
-    }
-    const int* tap = track->narrowBin.data();
-    const float* weight = track->narrowWeight.data();
-    static_assert(narrowBandBins == 3, "three taps a narrow band");
-    for (int c = 0; c < track->columns; c++) {
-        const ColumnBand& b = layout->bands[c];
-        const int level = layout->level[c];
-        if (b.bins <= narrowBandBins) {
-            const int* i = tap + c * narrowBandBins;
-            const float* w = weight + c * narrowBandBins;
-            const float* p = power[level];
-            const float* q = widened[level];
-            rawLevel[c] = w[0] * p[i[0]] + w[1] * p[i[1]] + w[2] * p[i[2]];
-            rawReference[c] = w[0] * q[i[0]] + w[1] * q[i[1]] + w[2] * q[i[2]];
-            continue;
-        }
-        const float* p = power[level] + b.firstBin;
-        const float* w = widened[level] + b.firstBin;
-        if (b.bins >= prefixBandBins) {
-            const int last = b.bins - 1, from = b.firstBin + 1, to = b.firstBin + last;
-            rawLevel[c] = (float)(b.weights[0] * p[0] + b.weights[last] * p[last] + b.inner * (prefix[level][to] - prefix[level][from]));
-            rawReference[c] = (float)(b.weights[0] * w[0] + b.weights[last] * w[last] +
-                                      b.inner * (widePrefix[level][to] - widePrefix[level][from]));
-            continue;
-        }
-        float sum = 0, wide = 0;
-        for (int j = 0; j < b.bins; j++) {
-            sum += b.weights[j] * p[j];
-            wide += b.weights[j] * w[j];
-        }
-        rawLevel[c] = sum;
-        rawReference[c] = wide;
-    }
-}
+// ---- moments ----
 
-static void transformFrame(AnalyserState* s, long long f) {
-    FrameSpectra spectra;
-    const bool spreadDue = s->channels > 1 && f % s->spread.stride == 0;
-    takeSpectra(&s->pyramid, f, spreadDue, &spectra);
-    sumBands(&s->timing, spectra.mix, f);
-    if (spreadDue) sumBands(&s->spread, spectra.sum, f / s->spread.stride);
-}
-
-// ---- floors ----
-
-static void trackLoudness(BandTrack* t, long long f) {
-    float* loud = t->loud.data();
-    const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
-    const float* raw = t->rawLevelAt(f);
-    float loudest = 0;
-    for (int c = 0; c < t->columns; c++) {
-        loud[c] = std::max(raw[c], loud[c] * sink);
-        loudest = std::max(loudest, raw[c]);
-    }
-    t->songLoud = std::max(loudest, t->songLoud * sink);
-}
-
-// A frame's log levels, and its rise over the widened spectrum a lag before, both over
-// the floors this frame gets: a floor that rises (something loud is coming) must not
-// look like a rise of the band.
-static void takeLogs(BandTrack* t, long long f) {
-    const float songLevel = (float)std::max(silencePower, t->songLoud * songFloor);
-    const int lag = std::max(1, framesOf(lagSeconds, t->stride));
-    float* level = t->levelAt(f);
-    float* before = t->referenceAt(f);
-    const float* rawLevel = t->rawLevelAt(f);
-    const float* rawBefore = t->rawReferenceAt(f - lag);
-    for (int c = 0; c < t->columns; c++) {
-        float floor = std::max(songLevel, t->loud[c] * (float)bandFloor);
-        level[c] = fastLog(rawLevel[c] + floor);
-        before[c] = fastLog(rawBefore[c] + floor);
-    }
-    float* rise = t->riseAt(f);
-    for (int c = 0; c < t->columns; c++) rise[c] = f >= lag ? std::max(0.0f, level[c] - before[c]) : 0.0f;
-}
-
-// ---- band onsets ----
-
-// A track's frames after a frame that its band onset test reads.
-static int bandLookAhead(int stride) {
-    return std::max({framesOf(peakSeconds, stride), framesOf(aheadSeconds, stride),
-                     framesOf(lagSeconds, stride) + framesOf(bodySeconds, stride)}) + 1;
-}
-
-// The rises of a track at frame f: the timing track's band onsets make moments; the weak
-// rises of the track that sees every note (the spread, or in mono the mix) show where a
-// moment's notes are.
-static void findBandOnsets(AnalyserState* s, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
-                           long long lastFrame) {
-    const int stride = t->stride;
-    const int reach = std::max(1, framesOf(peakSeconds, stride));
-    const int past = framesOf(pastSeconds, stride), ahead = framesOf(aheadSeconds, stride);
-    const int gap = framesOf(gapSeconds, stride), lag = std::max(1, framesOf(lagSeconds, stride));
-    const int body = framesOf(bodySeconds, stride);
-    if (f < 1) return;
-    // The rows of rises the test reads, reach or past before f to reach or ahead after it
-    // (none before the song, nor after the last frame known).
-    static const float none[onsetColumnCount] = {};
-    const int first = -std::max(past, reach), last = std::max(ahead, reach);
-    const float* rows[riseFrames];
-    assert(last - first + 1 <= riseFrames);
-    for (int d = first; d <= last; d++) rows[d - first] = f + d < 0 || f + d > lastFrame ? none : t->riseAt(f + d);
-    auto rise = [&](int d, int c) { return rows[d - first][c]; };
-    const float* now = rows[-first];
-    const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
-    for (int c = from; c < t->columns; c++) {
-        const bool weakToo = c >= weakFrom;
-        const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
-        const float v = now[c];
-        if (v <= least) continue;
-        bool peak = true;
-        for (int d = 1; d <= reach && peak; d++) {
-            if (rise(-d, c) >= v) peak = false;
-            if (d <= b && rise(d, c) > v) peak = false;
-        }
-        if (!peak) continue;
-        double sum = 0;
-        for (int d = a; d <= b; d++) sum += rise(d, c);
-        double mean = sum / (b - a + 1);
-        if (v < mean + least) continue;
-        double l = rise(-1, c), r = rise(1, c), den = l - 2.0 * v + r;
-        double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
-        double heard = (f + shift) * stride - t->layout->delayFrames[c];
-        if (weakToo) {
-            s->roseBy[c][s->roseCount[c] % roseKept] = v;
-            s->rose[c][s->roseCount[c]++ % roseKept] = heard;
-        }
-        if (!timing || v <= riseOver || v < mean + riseOver || f - s->lastFired[c] < gap) continue;
-        // How loud the band becomes over the sound's body, not just its first instant.
-        double level = 0;
-        for (int d = 0; d <= body; d++) level += t->levelAt(std::min(lastFrame, f + lag + d))[c];
-        level /= body + 1;
-        BandOnset o = {heard, v, (float)level, c, s->onsetsFound++};
+// Takes the band onsets a frame's test found, in the order found.
+static void queueBandOnsets(AnalyserState* s, const BandOnset* heard, int count) {
+    for (int i = 0; i < count; i++) {
+        const BandOnset& b = heard[i];
+        QueuedOnset o = {b.frame, b.strength, b.level, b.column, s->onsetsFound++};
+        const int c = o.column;
         for (int k = latestKept - 1; k > 0; k--) s->latest[c][k] = s->latest[c][k - 1];
         s->latest[c][0] = o;
         auto at = std::upper_bound(s->onsets.begin(), s->onsets.end(), o.frame,
-                                   [](double x, const BandOnset& b) { return x < b.frame; });
+                                   [](double x, const QueuedOnset& q) { return x < q.frame; });
         s->onsets.insert(at, o);
-        s->lastFired[c] = f;
     }
 }
-
-// ---- moments ----
 
 // ---- columns ----
 
@@ -357,7 +117,7 @@ static void bandRises(const AnalyserState* s, double t, float* rose) {
         double late = std::min(freshLateCap, std::max(freshEarly, bassPeriods / hz[c] * framesPerSecond));
         rose[c] = 0;
         for (int i = 0; i < roseKept; i++)
-            if (s->rose[c][i] >= t - freshEarly && s->rose[c][i] <= t + late) rose[c] = std::max(rose[c], s->roseBy[c][i]);
+            if (s->bands.rose[c][i] >= t - freshEarly && s->bands.rose[c][i] <= t + late) rose[c] = std::max(rose[c], s->bands.roseBy[c][i]);
     }
 }
 
@@ -412,7 +172,7 @@ static void pickColumns(AnalyserState* s, double t, double lowStrength, OnsetFra
     Peak peaks[regionCount * fftBins];
     const int count = findPeaks(s, t, peaks);
     // Each band that rose shows the peaks within its bins new.
-    const BandLayout& layout = *s->spread.layout;
+    const BandLayout& layout = *s->bands.spread.layout;
     const double* columnHz = columnHzTable();
     bool lowSure = false, highSure = false;
     float lowestRose = 0, shown[onsetColumnCount] = {};
@@ -513,16 +273,16 @@ static bool isMoment(const AnalyserState* s, long long f) {
 // nearest moment.
 static void formMoments(AnalyserState* s, double known) {
     const double decidable = known - neighbourFrames;
-    std::vector<BandOnset>& on = s->onsets;
+    std::vector<QueuedOnset>& on = s->onsets;
     // A band onset counts only where it is the loudest among its neighbours: the spectral
     // peaks of a sound, not the smear around them or its sidelobes.
     for (size_t i = 0; i < on.size() && on[i].frame < decidable; i++) {
         if (on[i].decided) continue;
         // Neighbours heard earlier win ties.
-        const BandOnset& o = on[i];
+        const QueuedOnset& o = on[i];
         bool kept = true;
         for (int c = std::max(0, o.column - peakColumns); c <= std::min(onsetColumnCount - 1, o.column + peakColumns) && kept; c++)
-            for (const BandOnset& n : s->latest[c]) {
+            for (const QueuedOnset& n : s->latest[c]) {
                 if (n.order == o.order || n.order < 0 || fabs(n.frame - o.frame) > neighbourFrames) continue;
                 bool earlier = n.frame < o.frame || (n.frame == o.frame && n.order < o.order);
                 if (earlier ? n.level >= o.level : n.level > o.level) kept = false;
@@ -550,7 +310,7 @@ static void formMoments(AnalyserState* s, double known) {
     const double assignable = s->nextPeakFrame - mergeFrames;
     size_t done = 0;
     for (; done < on.size() && on[done].frame < assignable; done++) {
-        const BandOnset& o = on[done];
+        const QueuedOnset& o = on[done];
         assert(o.decided);
         if (!o.kept || !o.prompt) continue;
         Moment* best = nullptr;
@@ -574,8 +334,8 @@ static bool songRises(const AnalyserState* s, double frame) {
     const int lag = std::max(1, framesOf(lagSeconds));
     double change = 0;  // summed over all bands, nats
     for (int c = 0; c < onsetColumnCount; c++) {
-        long long f = std::max((long long)lag, (long long)lround(frame + s->timingLayout.delayFrames[c]));
-        change += s->timing.levelAt(f)[c] - s->timing.levelAt(f - lag)[c];
+        long long f = std::max((long long)lag, (long long)lround(frame + s->bands.timingLayout.delayFrames[c]));
+        change += s->bands.timing.levelAt(f)[c] - s->bands.timing.levelAt(f - lag)[c];
     }
     return change >= 0;
 }
@@ -642,45 +402,6 @@ static void updateHorizon(AnalyserState* s) {
 
 // ---- construction ----
 
-static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
-// The first band quick enough to place a moment (see formMoments).
-static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / mergeFrames));
-
-static void openBand(ColumnBand* b, int level, double fewestBins, int c) {
-    const double binHz = (double)(analysisRateHz >> level) / fftSize;
-    double lo = columnFrequency(c - 0.5) / binHz, hi = columnFrequency(c + 0.5) / binHz;
-    if (hi - lo < fewestBins) {  // too narrow: widen around the centre
-        double mid = columnFrequency(c) / binHz;
-        lo = mid - 0.5 * fewestBins, hi = mid + 0.5 * fewestBins;
-    }
-    int first = std::max(1, (int)floor(lo + 0.5)), last = std::min(fftBins - 1, (int)floor(hi + 0.5));
-    b->firstBin = first;
-    b->bins = 0;
-    for (int k = first; k <= last; k++) {
-        double overlap = std::min(hi, k + 0.5) - std::max(lo, k - 0.5);
-        assert(b->bins < mostBandBins);
-        b->weights[b->bins++] = (float)(std::max(0.0, overlap) / (hi - lo));
-    }
-    b->inner = 1.0 / (hi - lo);
-}
-
-// Bands from the 46-ms frames below 'midHz', from the 23-ms ones up to the crossover and
-// from the 11.6-ms ones above it.
-static void openLayout(BandLayout* layout, double midHz) {
-    for (int c = 0; c < onsetColumnCount; c++) {
-        double hz = columnFrequency(c);
-        int level = hz < midHz ? longLevel : hz < crossoverHz ? midLevel : shortLevel;
-        layout->level[c] = level;
-        openBand(&layout->bands[c], level, level == shortLevel ? shortFewestBins : 1, c);
-        const double binHz = (double)(analysisRateHz >> level) / fftSize;
-        const ColumnBand& b = layout->bands[c];
-        double from = std::max(lowestColumnHz / 2, (b.firstBin - 1) * binHz), to = (b.firstBin + b.bins) * binHz;
-        layout->freshFrom[c] = std::max(0, (int)floor(frequencyColumn(from)) - freshSlackColumns);
-        layout->freshTo[c] = std::min(onsetColumnCount - 1, (int)ceil(frequencyColumn(to)) + freshSlackColumns);
-        double delay = level == longLevel ? longDelaySeconds : level == midLevel ? midDelaySeconds : shortDelaySeconds;
-        layout->delayFrames[c] = delay * framesPerSecond;
-    }
-}
 
 OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(new AnalyserState()) {
     assert(channels >= 1 && channels <= maxAnalysisChannels);
@@ -689,19 +410,9 @@ OnsetAnalyser::OnsetAnalyser(OnsetSink sink, void* user, int channels) : state(n
     s->user = user;
     s->channels = channels;
     openPyramid(&s->pyramid, channels);
-    openLayout(&s->timingLayout, crossoverHz);
-    openLayout(&s->spreadLayout, spreadMidHz);
-    // The mix's log levels are read back by the moments (the song rose); the spread's
-    // only as they rise. Above the crossover the spread shows nothing the mix does not (no
-    // voices cancel there): the mix's bands serve for both.
-    s->timing.open(&s->timingLayout, onsetColumnCount, lookBackFrames, 1);
-    if (channels > 1) s->spread.open(&s->spreadLayout, spreadColumns, 1, spreadStride);
-    s->spread.layout = channels > 1 ? &s->spreadLayout : &s->timingLayout;
-    for (int c = 0; c < onsetColumnCount; c++) {
-        s->lastFired[c] = LLONG_MIN / 2;
-        for (BandOnset& n : s->latest[c]) n.order = -1;
-        for (double& f : s->rose[c]) f = -1e9;
-    }
+    openBands(&s->bands, channels);
+    for (int c = 0; c < onsetColumnCount; c++)
+        for (QueuedOnset& n : s->latest[c]) n.order = -1;
     s->onsets.reserve(onsetsReserved);
     s->forming.reserve(formingReserved);
     s->waiting.reserve(waitingReserved);
@@ -714,27 +425,11 @@ OnsetAnalyser::~OnsetAnalyser() {
 
 // Frame f's whole analysis; each stage runs behind the one before by the frames it reads ahead.
 static void runFrame(AnalyserState* s, long long f) {
-    transformFrame(s, f);
-    // The spread, every other frame: the same stages in its own frames.
-    BandTrack* spread = &s->spread;
-    if (s->channels > 1 && f % spread->stride == 0) {
-        const long long k = f / spread->stride;
-        trackLoudness(spread, k);
-        const long long g = k - framesOf(floorAheadSeconds, spread->stride);
-        if (g >= 0) takeLogs(spread, g);
-        const long long h = g - bandLookAhead(spread->stride);
-        if (h >= 0) findBandOnsets(s, spread, false, 0, 0, h, g);
-    }
-    trackLoudness(&s->timing, f);
-    const long long g = f - framesOf(floorAheadSeconds);
-    if (g < 0) return;
-    takeLogs(&s->timing, g);
-    const long long h = g - bandLookAhead(1);
+    FrameSpectra spectra;
+    takeSpectra(&s->pyramid, f, spreadDue(s->bands, f), &spectra);
+    const long long h = analyseBands(&s->bands, spectra, f);
     if (h < 0) return;
-    // In stereo the mix's lowest bands rise for nothing: they are too slow to place a
-    // moment, and too far below the first prompt band to vie with it for its columns.
-    const int from = s->channels > 1 ? std::max(0, firstPromptColumn - peakColumns) : 0;
-    findBandOnsets(s, &s->timing, true, from, s->channels > 1 ? spread->columns : 0, h, g);
+    queueBandOnsets(s, s->bands.heard, s->bands.heardCount);
     // Band onsets found later come from frames after h, heard at most a detector delay
     // (and half a frame) before it.
     formMoments(s, h + 0.5 - maxDelayFrames);
