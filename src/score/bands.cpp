@@ -7,6 +7,10 @@
 #include <cmath>
 #include <cstring>
 
+// Each track counts its own frames, stride frames apart: the timing's are the analyser's
+// frames, the spread's every other one. What is heard (a rise, a band onset) is placed in
+// the analyser's frames.
+
 // Natural log to about 1e-7, the same on every machine: the bands take logs every frame,
 // and the library's were the largest cost of the analysis.
 static inline float fastLog(float x) {
@@ -238,7 +242,7 @@ static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int fr
 }
 
 static const int spreadColumns = (int)ceil(frequencyColumn(crossoverHz));
-// The first band quick enough to place a moment (see formMoments).
+// The first band quick enough to place a moment (see the moments' prompt band onsets).
 static const int firstPromptColumn = (int)ceil(frequencyColumn(bassPeriods * framesPerSecond / mergeFrames));
 
 void openBands(Bands* b, int channels) {
@@ -259,31 +263,31 @@ void openBands(Bands* b, int channels) {
 
 bool spreadDue(const Bands& b, long long f) { return b.stereo && f % b.spread.stride == 0; }
 
-// Each stage runs behind the one before by the frames it reads ahead.
+// Each track's stages run behind the one before by the frames it reads ahead: the logs
+// wait for their floors, the band onset test for the rises after the frame it tests.
 long long analyseBands(Bands* b, const FrameSpectra& spectra, long long f) {
     b->heardCount = 0;
-    const bool spreadNow = spreadDue(*b, f);
-    sumBands(&b->timing, spectra.mix, f);
-    if (spreadNow) sumBands(&b->spread, spectra.sum, f / b->spread.stride);
     // The spread, every other frame: the same stages in its own frames.
     BandTrack* spread = &b->spread;
-    if (spreadNow) {
+    if (spreadDue(*b, f)) {
         const long long k = f / spread->stride;
+        sumBands(spread, spectra.sum, k);
         trackLoudness(spread, k);
-        const long long g = k - framesOf(floorAheadSeconds, spread->stride);
-        if (g >= 0) takeLogs(spread, g);
-        const long long h = g - bandLookAhead(spread->stride);
-        if (h >= 0) findBandOnsets(b, spread, false, 0, 0, h, g);
+        const long long logged = k - framesOf(floorAheadSeconds, spread->stride);
+        if (logged >= 0) takeLogs(spread, logged);
+        const long long tested = logged - bandLookAhead(spread->stride);
+        if (tested >= 0) findBandOnsets(b, spread, false, 0, 0, tested, logged);
     }
+    sumBands(&b->timing, spectra.mix, f);
     trackLoudness(&b->timing, f);
-    const long long g = f - framesOf(floorAheadSeconds);
-    if (g < 0) return -1;
-    takeLogs(&b->timing, g);
-    const long long h = g - bandLookAhead(1);
-    if (h < 0) return -1;
+    const long long logged = f - framesOf(floorAheadSeconds);
+    if (logged < 0) return -1;
+    takeLogs(&b->timing, logged);
+    const long long tested = logged - bandLookAhead(1);
+    if (tested < 0) return -1;
     // In stereo the mix's lowest bands rise for nothing: they are too slow to place a
     // moment, and too far below the first prompt band to vie with it for its columns.
     const int from = b->stereo ? std::max(0, firstPromptColumn - peakColumns) : 0;
-    findBandOnsets(b, &b->timing, true, from, b->stereo ? spread->columns : 0, h, g);
-    return h;
+    findBandOnsets(b, &b->timing, true, from, b->stereo ? spread->columns : 0, tested, logged);
+    return tested;
 }

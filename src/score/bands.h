@@ -5,6 +5,7 @@
 #include "score/pyramid.h"
 #include "score/tuning.h"
 
+// A column's band: the weights of its bins in its level's spectrum.
 struct ColumnBand {
     int firstBin = 0, bins = 0;
     float weights[mostBandBins];
@@ -74,6 +75,6 @@ struct Bands {
 void openBands(Bands* b, int channels);
 // Whether frame f (stride 1) is one of the spread's: the pyramid makes its mid level then.
 bool spreadDue(const Bands& b, long long f);
-// Frame f's spectra into both tracks, and each track's stages as far as their look-ahead
-// allows. Returns the frame whose band onsets are now in heard, or -1 while none is.
+// Frame f's spectra (stride 1) into both tracks, and each track's stages as far as their
+// look-ahead allows. Returns the frame whose band onsets are now in heard, or -1 while none is.
 long long analyseBands(Bands* b, const FrameSpectra& spectra, long long f);

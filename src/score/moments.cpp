@@ -9,6 +9,8 @@
 
 #include "score/columns.h"
 
+// Frames count at stride 1, the analyser's; what is heard is placed at fractional frames.
+
 // Takes the band onsets a frame's test found, in the order found.
 static void queueBandOnsets(Moments* moments, const BandOnset* heard, int count) {
     for (int i = 0; i < count; i++) {

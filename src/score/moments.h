@@ -17,6 +17,7 @@ struct QueuedOnset {
     bool prompt = false;  // heard soon enough to place a moment
 };
 
+// A peak of the pooled rise and the band onsets it gathers; a record if it stands out.
 struct Moment {
     long long peak = 0;      // frame where the pooled rise peaks
     double strength = 0;     // summed rise of its members, nats
@@ -50,5 +51,5 @@ void openMoments(Moments* moments, OnsetSink sink, void* user);
 // moments they allow, lights their columns (reading the pyramid and bands) and emits records.
 void analyseMoments(Moments* moments, Pyramid* pyramid, const Bands& bands, long long tested);
 // The end of the song, once the flush has carried every stage past it: decides every
-// moment left, and records end.
+// waiting moment; no record comes after.
 void finishMoments(Moments* moments);

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <mutex>
 
+// Frames count at stride 1, the analyser's; a level's samples count at its own rate, so
+// frame f's windows end at level-L sample f * (hopSamples >> L).
+
 static_assert(halfBandReach == 11, "decimate() spells the taps out");
 static_assert(maxAnalysisChannels == 2, "takeSamples() takes one or two channels");
 

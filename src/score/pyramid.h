@@ -13,7 +13,7 @@ struct Level {
     std::vector<float> buffer;
     long long first = 0;  // index of buffer[0]
     long long count = 0;  // samples produced so far
-    int kept = 0;
+    int kept = 0;         // samples the stages behind may still read
 };
 
 // Frames count at stride 1: frame f's windows end at input sample f * hopSamples.

@@ -13,7 +13,7 @@
 constexpr int hopSamples = 256;  // input samples, ~5.8 ms
 constexpr double framesPerSecond = (double)analysisRateHz / hopSamples;
 constexpr int fftSize = 512;  // samples of every level's transform; a level's rate sets its reach
-constexpr int fftBins = fftSize / 2 + 1;
+constexpr int fftBins = fftSize / 2 + 1;  // 0 Hz to half the level's rate
 // Level L runs at analysisRateHz / 2^L: 44.1, 22.05, 11.025, 5.5 and 2.8 kHz, so the same
 // transform spans 11.6, 23, 46, 93 and 186 ms.
 constexpr int pyramidLevels = 5;
@@ -53,7 +53,7 @@ constexpr double flushSeconds = 1.0;
 // need bins to be told apart, and the 11.6-ms frames above, sharper for hats and other
 // short sounds.
 constexpr double crossoverHz = 1500.0;
-constexpr int longLevel = 2, midLevel = 1, shortLevel = 0;
+constexpr int longLevel = 2, midLevel = 1, shortLevel = 0;  // the 46, 23 and 11.6-ms levels
 // Where notes are told apart by the bands that show them new, the 23-ms frames see an
 // attack more sharply than the 46-ms ones and still tell semitones apart above this (Hz).
 constexpr double spreadMidHz = 500.0;
@@ -112,7 +112,7 @@ constexpr double weakestMoment = 3.5;   // summed rise a moment needs, nats
 constexpr double relativeMoment = 0.15; // and this share of the median moment nearby
 constexpr double localSeconds = 2.0;    // reach of that median
 
-constexpr double mergeFrames = mergeSeconds * framesPerSecond;
+constexpr double mergeFrames = mergeSeconds * framesPerSecond;  // the merge reach in frames
 constexpr int smoothHalf = (int)(mergeFrames / 2 + 0.5);  // frames of the pooled rise's triangular smoothing
 constexpr int apartFrames = (int)mergeFrames;              // moments at least this far apart (+1)
 constexpr double maxDelayFrames = longDelaySeconds * framesPerSecond;
