@@ -22,11 +22,22 @@ static const double* columnHzTable() {
 }
 
 struct Peak {
-    float db;        // power after the onset, dB
-    float rise;      // over the frame before, dB
-    float evidence;  // the sharpest band rise that shows it new, nats
+    float db;          // power after the onset, dB
+    float rise;        // over the window before, in the region's frames, dB
+    float shortRise;   // the same in frames half as long (below the high regions), dB
+    float prominence;  // over the bins two either side, after the onset, dB
+    float evidence;    // the sharpest band rise that shows it new, nats
     float score;
     int column, region;
+};
+
+// What a moment's peaks and spectra say about it as a whole.
+struct MomentShape {
+    float loudest = -1000, regionLoudest[regionCount];
+    float lowHitRise = -1000;  // the rise of the loudest sound below the middle, dB
+    float middleGainDb = 0;    // power the middle's peaks gained over that gained below it, dB
+    float gainDb[regionCount] = {};  // power each region from the middle up gained, per octave, dB
+    float highGainDb = -1000, middleGainMostDb = -1000;  // the most a high, a middle region gained
 };
 
 // The sharpest rise of each band heard near the moment (nats; 0: none).
@@ -40,25 +51,44 @@ static void bandRises(const Bands& bands, double t, float* rose) {
     }
 }
 
+static float db(double power) { return (float)(10 * log10(power + silencePower)); }
+
+// Power of the three bins around a frequency, in a spectrum of a level.
+static double around(const float* power, int level, double hz) {
+    const double binHz = (double)(analysisRateHz >> level) / fftSize;
+    const int k = std::clamp((int)lround(hz / binHz), 1, fftBins - 2);
+    return (double)power[k - 1] + power[k] + power[k + 1];
+}
+
 // The peaks of the spectrum just after t (frames), region by region, with how much each
-// rose over the window just before.
-static int findPeaks(Pyramid* pyramid, double t, Peak* peaks) {
+// rose over the window just before, in the region's frames and in frames half as long;
+// and the power each region from the middle up gained.
+static int findPeaks(Pyramid* pyramid, double t, Peak* peaks, MomentShape* shape) {
     int count = 0;
     float scratch[pyramidLevels][2][fftBins];
     const float* after[pyramidLevels] = {};
     const float* before[pyramidLevels] = {};
-    for (int b = 0; b < regionCount; b++) {
-        const Region& region = regions[b];
-        const int level = region.level;
-        if (!after[level]) {
+    for (const Region& region : regions)
+        for (int level = region.level; level >= std::max(0, region.level - 1); level--) {
+            if (after[level]) continue;
             const double windowFrames = fftSize * (double)(1 << level) / hopSamples;
             after[level] = levelSpectrum(pyramid, level, lround(t + windowFrames), scratch[level][0]);
             before[level] = levelSpectrum(pyramid, level, lround(t), scratch[level][1]);
         }
+    for (int b = 0; b < regionCount; b++) {
+        const Region& region = regions[b];
+        const int level = region.level;
         const float* a = after[level];
         const float* w = before[level];
         const double binHz = (double)(analysisRateHz >> level) / fftSize;
-        int first = std::max(1, (int)ceil(region.lowHz / binHz) - 1), last = std::min(fftBins - 2, (int)floor(region.highHz / binHz) + 1);
+        int first = std::max(2, (int)ceil(region.lowHz / binHz) - 1), last = std::min(fftBins - 3, (int)floor(region.highHz / binHz) + 1);
+        if (b >= firstMiddleRegion) {
+            double gained = 0;
+            for (int k = first; k <= last; k++) gained += std::max(0.0f, a[k] - w[k]);
+            shape->gainDb[b] = db(gained / log2(region.highHz / region.lowHz));
+            float& most = b >= firstHighRegion ? shape->highGainDb : shape->middleGainMostDb;
+            most = std::max(most, shape->gainDb[b]);
+        }
         for (int k = first; k <= last; k++) {
             if (!(a[k] > a[k - 1] && a[k] >= a[k + 1])) continue;
             double l = log(a[k - 1] + silencePower), c = log(a[k] + silencePower), r = log(a[k + 1] + silencePower);
@@ -66,10 +96,11 @@ static int findPeaks(Pyramid* pyramid, double t, Peak* peaks) {
             double shift = den < 0 ? std::clamp(0.5 * (l - r) / den, -0.5, 0.5) : 0.0;
             double hz = (k + shift) * binHz;
             if (hz < region.lowHz || hz >= region.highHz) continue;
-            float was = std::max({w[k - 1], w[k], w[k + 1]});
             Peak& p = peaks[count++];
-            p.db = (float)(10 * log10(a[k] + silencePower));
-            p.rise = (float)(10 * log10((a[k] + silencePower) / (was + silencePower)));
+            p.db = db(a[k]);
+            p.rise = db(a[k]) - db(std::max({w[k - 1], w[k], w[k + 1]}));
+            p.shortRise = b < firstHighRegion ? db(around(after[level - 1], level - 1, hz)) - db(around(before[level - 1], level - 1, hz)) : p.rise;
+            p.prominence = db(a[k]) - db(std::max(a[k - 2], a[k + 2]));
             p.evidence = 0;
             p.score = 0;
             p.column = std::clamp((int)lround(frequencyColumn(hz)), 0, onsetColumnCount - 1);
@@ -79,9 +110,48 @@ static int findPeaks(Pyramid* pyramid, double t, Peak* peaks) {
     return count;
 }
 
+// The moment's loudest peaks, and whether a hit below the middle (a kick, a tom) brought
+// far more new power than the middle gained.
+static void shapeOf(const Peak* peaks, int count, MomentShape* shape) {
+    MomentShape& s = *shape;
+    for (float& r : s.regionLoudest) r = -1000;
+    for (int i = 0; i < count; i++) {
+        s.regionLoudest[peaks[i].region] = std::max(s.regionLoudest[peaks[i].region], peaks[i].db);
+        s.loudest = std::max(s.loudest, peaks[i].db);
+    }
+    double gained[2] = {silencePower, silencePower};  // below the middle, in it
+    for (int i = 0; i < count; i++) {
+        const Peak& p = peaks[i];
+        if (p.region >= firstHighRegion) continue;
+        const bool middle = p.region >= firstMiddleRegion;
+        if (!middle && p.db >= s.loudest - lowHitRangeDb) s.lowHitRise = std::max(s.lowHitRise, p.rise);
+        if (p.rise > 0) gained[middle] += pow(10.0, p.db / 10) * (1 - pow(10.0, -p.rise / 10));
+    }
+    s.middleGainDb = db(gained[1]) - db(gained[0]);
+}
+
+// A peak that rose in both kinds of frames and stands out as a tone: a note that began.
+static bool sureNote(const Peak& p) {
+    return p.rise >= ownRiseDb && p.shortRise >= ownRiseDb && p.prominence >= toneProminenceDb;
+}
+
+// Whether one of harmonics 2 to 'highest' of a column rose near the moment (rose > 0),
+// anywhere or above the crossover only.
+static bool partialRose(const float* rose, int column, int highest, bool aboveCrossoverOnly) {
+    const double* columnHz = columnHzTable();
+    for (int h = 2; h <= highest; h++) {
+        const double hc = column + frequencyColumn(h * lowestColumnHz);
+        const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
+        const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+        for (int c = from; c <= to; c++)
+            if (rose[c] > 0 && (!aboveCrossoverOnly || columnHz[c] >= crossoverHz)) return true;
+    }
+    return false;
+}
+
 // The moment's columns: the peaks its bands show new, best first, within each region's
 // share and the moment's budget.
-void lightColumns(Pyramid* pyramid, const Bands& bands, double t, double lowStrength, OnsetFrame* record) {
+void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record) {
     // Columns from a frequency to its h-th harmonic.
     static const double harmonicColumns[harmonicsCounted + 1] = {
         0, 0, frequencyColumn(2 * lowestColumnHz), frequencyColumn(3 * lowestColumnHz), frequencyColumn(4 * lowestColumnHz)};
@@ -89,15 +159,16 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, double lowStre
     float rose[onsetColumnCount];
     bandRises(bands, t, rose);
     Peak peaks[regionCount * fftBins];
-    const int count = findPeaks(pyramid, t, peaks);
+    MomentShape shape;
+    const int count = findPeaks(pyramid, t, peaks, &shape);
+    shapeOf(peaks, count, &shape);
     // Each band that rose shows the peaks within its bins new.
     const BandLayout& layout = *bands.spread.layout;
     const double* columnHz = columnHzTable();
-    bool lowSure = false, highSure = false;
+    bool highSure = false;
     float lowestRose = 0, shown[onsetColumnCount] = {};
     for (int c = 0; c < onsetColumnCount; c++) {
         if (rose[c] <= 0) continue;
-        lowSure = lowSure || (rose[c] >= lowSureRise && columnHz[c] < crossoverHz);
         highSure = highSure || (rose[c] >= highSureRise && columnHz[c] >= crossoverHz);
         if (columnHz[c] < lowestRiseHz) lowestRose = std::max(lowestRose, rose[c]);
         for (int k = layout.freshFrom[c]; k <= layout.freshTo[c]; k++) shown[k] = std::max(shown[k], rose[c]);
@@ -108,8 +179,13 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, double lowStre
         peaks[i].evidence = shown[peaks[i].column];
         own[peaks[i].column] = std::max(own[peaks[i].column], peaks[i].evidence);
     }
-    float regionLoudest[regionCount], loudest = -1000;
-    for (float& r : regionLoudest) r = -1000;
+    // The loudest new note: what lies further down must sound nearly as loud, or start its
+    // own partials, to be a note of its own (a hammer's thump under a piano's note is not).
+    // The clearest new note: where one rose this clearly, what fell is the last notes' tail.
+    int noteColumn = -1;
+    float noteDb = -1000, clearestRise = -1000;
+    float risen[onsetColumnCount] = {};  // 1 at the columns of the sure notes
+    bool sure[regionCount * fftBins];
     for (int i = 0; i < count; i++) {
         Peak& p = peaks[i];
         for (int h = 2; h <= harmonicsCounted; h++) {
@@ -118,37 +194,68 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, double lowStre
             const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
             for (int c = from; c <= to; c++) p.evidence = std::max(p.evidence, own[c]);
         }
-        if (p.region == 0) p.evidence = p.rise >= lowestGrowDb ? lowestRose : 0.0f;
+        if (p.region == 0) p.evidence = std::max(p.rise, p.shortRise) >= lowestGrowDb ? lowestRose : 0.0f;
         const double hz = columnHz[p.column];
         if (p.region >= firstHighRegion)
             p.score = (float)(p.db + highRiseWeight * std::clamp((double)p.rise, -riseCapDb, highRiseCapDb));
         else
             p.score = (float)(p.db + riseWeight * std::clamp((double)p.rise, -riseCapDb, riseCapDb) -
                               tiltDbPerOctave * std::max(0.0, log2(std::min(hz, tiltToHz) / tiltFromHz)));
-        regionLoudest[p.region] = std::max(regionLoudest[p.region], p.db);
-        loudest = std::max(loudest, p.db);
+        sure[i] = p.region >= firstHighRegion || sureNote(p);
+        if (p.evidence > 0 && sureNote(p)) {
+            risen[p.column] = 1;
+            if (p.region >= firstMiddleRegion && p.region < firstHighRegion) {
+                if (p.db > noteDb) noteDb = p.db, noteColumn = p.column;
+                clearestRise = std::max(clearestRise, std::min(p.rise, p.shortRise));
+            }
+        }
     }
     int order[regionCount * fftBins];
     for (int i = 0; i < count; i++) order[i] = i;
     std::sort(order, order + count, [&](int a, int b) {
         return peaks[a].score != peaks[b].score ? peaks[a].score > peaks[b].score : peaks[a].column < peaks[b].column;
     });
-    const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * lowStrength));
+    // The notes' regions light where a band onset below the crossover says a note began;
+    // or where the moment brought nothing but new overtones (an arpeggio's pluck alone),
+    // or no bright hit; a hat or a cymbal's leakage and a held chord's beating do not.
+    const bool notesOnset = onsets.lowStrength >= notesOnsetNats || onsets.lowStrongest >= noteOnsetNats;
+    const bool overtonesOnly = std::max(shape.gainDb[firstHighRegion + 2], shape.gainDb[firstHighRegion + 3]) <
+                               std::max(shape.gainDb[firstHighRegion], shape.gainDb[firstHighRegion + 1]) - overtoneTiltDb;
+    const bool brightHit = onsets.highStrength >= brightHitNats;
+    const bool notesMayRise = notesOnset || overtonesOnly || !brightHit;
+    // A hit below the middle that brought far more new power than the middle gained ducks
+    // and colours what sounds above it; a hit whose new power lies far above the middle
+    // leaks into it. Under either, only the middle's sure notes light.
+    const bool lowHit = shape.lowHitRise >= lowHitRiseDb && shape.middleGainDb < -lowHitShadowDb;
+    const bool highHit = shape.highGainDb - shape.middleGainMostDb >= highShadowDb;
+    const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * onsets.lowStrength));
+    const int highBudget = brightHit ? brightHighBudget : dullHighBudget;
     int lit[onsetColumnCount], litCount = 0, perRegion[regionCount] = {}, lowCount = 0, highCount = 0;
     for (int n = 0; n < count; n++) {
         const Peak& p = peaks[order[n]];
-        const bool high = p.region >= firstHighRegion;
-        if (p.evidence <= 0) continue;
-        if (high ? !highSure : !lowSure && p.evidence < lowLeastRise) continue;
-        if (p.rise < -fallDb || p.db < loudest - rangeDb || p.db < regionLoudest[p.region] - regionRangeDb) continue;
+        const bool high = p.region >= firstHighRegion, middle = p.region >= firstMiddleRegion && !high;
+        if (p.evidence <= 0 || p.rise < -fallDb) continue;
+        if (p.db < shape.loudest - rangeDb || p.db < shape.regionLoudest[p.region] - regionRangeDb) continue;
+        if (high) {
+            if (!highSure || p.rise < highRiseDb || p.db < shape.loudest - highRangeDb) continue;
+            if (shape.gainDb[p.region] < shape.highGainDb - highSpreadDb) continue;
+        } else {
+            const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb;
+            if (p.region > 0 && !notesMayRise && !lonely) continue;
+            if (!sure[order[n]] && clearestRise >= clearNoteDb && std::max(p.rise, p.shortRise) < -fadingDb) continue;
+            if (middle && !sure[order[n]] && !notesOnset && !partialRose(rose, p.column, overtonesCounted, true)) continue;
+            if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
+            if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
+            if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
+        }
         if (perRegion[p.region] >= regions[p.region].most) continue;
-        if ((high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;
+        if (p.region >= firstMiddleRegion && (high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;
         bool clear = true;
         for (int j = 0; j < litCount && clear; j++) clear = abs(lit[j] - p.column) >= apartColumns;
         if (!clear) continue;
         lit[litCount++] = p.column;
         perRegion[p.region]++;
-        (high ? highCount : lowCount)++;
+        if (p.region >= firstMiddleRegion) (high ? highCount : lowCount)++;
     }
     // The moment itself is sure (its bands rose together): it flashes at least its
     // likeliest note or sound.

@@ -3,7 +3,13 @@
 #include "score/bands.h"
 #include "score/pyramid.h"
 
-// Called by the moments for each moment that passes, heard at frame t (stride 1);
-// lowStrength is its summed rise below the crossover, nats. Sets the bits of the columns it
-// lights in record's mask. Transforms the deeper levels around t with the pyramid's buffers.
-void lightColumns(Pyramid* pyramid, const Bands& bands, double t, double lowStrength, OnsetFrame* record);
+// What a moment's band onsets rose by, nats: below the crossover (summed, and the
+// strongest) and above it (summed).
+struct MomentOnsets {
+    double lowStrength = 0, lowStrongest = 0, highStrength = 0;
+};
+
+// Called by the moments for each moment that passes, heard at frame t (stride 1). Sets the
+// bits of the columns it lights in record's mask. Transforms the deeper levels around t
+// with the pyramid's buffers.
+void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record);

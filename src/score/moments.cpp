@@ -108,7 +108,10 @@ static void formMoments(Moments* moments, double known) {
         if (!best) continue;
         best->strength += o.strength;
         best->weighted += o.frame * o.strength;
-        if (columnFrequency(o.column) < crossoverHz) best->lowStrength += o.strength;
+        if (columnFrequency(o.column) < crossoverHz) {
+            best->lowStrength += o.strength;
+            best->lowStrongest = std::max(best->lowStrongest, (double)o.strength);
+        }
     }
     on.erase(on.begin(), on.begin() + done);
 }
@@ -137,7 +140,13 @@ static void completeMoments(Moments* moments, Pyramid* pyramid, const Bands& ban
             double frame = m.weighted / m.strength;
             m.record.timeMs = (int32_t)std::max(0L, lround(seconds(frame) * 1000));
             m.passes = songRises(bands, frame);
-            if (m.passes) lightColumns(pyramid, bands, frame, m.lowStrength, &m.record);
+            if (m.passes) {
+                MomentOnsets onsets;
+                onsets.lowStrength = m.lowStrength;
+                onsets.lowStrongest = m.lowStrongest;
+                onsets.highStrength = m.strength - m.lowStrength;
+                lightColumns(pyramid, bands, frame, onsets, &m.record);
+            }
         }
         moments->waiting.push_back(m);
     }

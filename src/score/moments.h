@@ -22,6 +22,7 @@ struct Moment {
     long long peak = 0;      // frame where the pooled rise peaks
     double strength = 0;     // summed rise of its members, nats
     double lowStrength = 0;  // the part of it below the crossover
+    double lowStrongest = 0; // its strongest member there, nats
     double weighted = 0;     // members' frames weighted by their strength
     bool passes = false;     // the song rose there as a whole: not the tail of an ending
     OnsetFrame record = {};

@@ -128,29 +128,37 @@ constexpr int onsetsReserved = 2048, formingReserved = 256, waitingReserved = 10
 // Each region of the spectrum is read from the level of the pyramid whose transform has
 // the resolution its columns need: 93-ms frames tell semitones apart down to the bass,
 // 186-ms ones the kick's body from the sub-bass; above, shorter frames follow the sounds
-// as closely as their wider columns allow. Each lights a few columns at most: the kick
-// or sub-bass one, the bass one, chords three, the middle (chords' tops, arpeggios,
-// melodies) six and three; above, one for all the high regions together.
+// as closely as their wider columns allow. Each lights a few columns at most: below 172 Hz
+// two an octave, so that a bass note and a kick or tom in its octave both light; chords
+// three, the middle (chords' tops, arpeggios, melodies) six and three; above, one a region.
+// The middle starts above the kick's and the bass's octaves; the high regions lie above
+// the notes' fundamentals: drums and overtones.
 struct Region {
     int level;
     double lowHz, highHz;
     int most;  // columns lit at most
 };
 constexpr Region regions[] = {
-    {4, lowestColumnHz, 86, 1}, {3, 86, 172, 1}, {3, 172, 345, 3}, {3, 345, 689, 6}, {3, 689, 1378, 3},
+    {4, lowestColumnHz, 86, 2}, {3, 86, 172, 2}, {3, 172, 345, 3}, {3, 345, 689, 6}, {3, 689, 1378, 3},
     {2, 1378, 2756, 1}, {1, 2756, 5512, 1}, {0, 5512, 11025, 1}, {0, 11025, highestColumnHz + 1, 1}};
 constexpr int regionCount = sizeof regions / sizeof regions[0];
-constexpr int firstHighRegion = 5;  // above the notes' fundamentals: drums and overtones
-constexpr int highBudget = 1;       // columns the high regions light together
+constexpr int firstMiddleRegion = 2, firstHighRegion = 5;
+static_assert(regionCount == firstHighRegion + 4, "the high regions: two below 5.5 kHz, two above");
+// Columns the high regions light together: a bright hit (its band onsets above the
+// crossover rose this much, nats) lights where its own power rose, up to two regions; else
+// one column for all of them, the sharpest overtone or noise.
+constexpr double brightHitNats = 8;
+constexpr int brightHighBudget = 2, dullHighBudget = 1;
 // Columns the regions below light together: as many as the sharpness of their rise
 // allows (about one more per five nats, which a note's bands bring), no more than dense
 // chords with melody, arpeggio, bass and kick need.
 constexpr double lowBudgetBase = 9, lowBudgetPerNat = 0.2;
 constexpr int lowBudgetMost = 12;
-constexpr int apartColumns = 6;      // lit columns stand at least this far apart (1.5 semitones)
+constexpr int apartColumns = 5;  // lit columns stand at least this far apart (1.2 semitones)
 // A lit peak stands this close to its region's loudest and to the moment's loudest, and
-// fell no more than this since the frame before (more: the tail of something older).
-constexpr double regionRangeDb = 20, rangeDb = 45, fallDb = 12;
+// fell no more than this since the frame before (more: the tail of something older; an
+// arpeggio's note often starts where a held chord's louder partial sinks).
+constexpr double regionRangeDb = 20, rangeDb = 45, fallDb = 15;
 // Ranking: a new peak is worth a little more, up to a cap; below the high regions a
 // higher peak is worth less, so a note's fundamental comes before its overtones.
 constexpr double riseWeight = 0.5, riseCapDb = 12;
@@ -163,11 +171,42 @@ constexpr double harmonicToleranceColumns = 2;
 // The lowest region's bands are too wide to place a peak: there a peak must itself grow
 // by this much, while something rose below this frequency.
 constexpr double lowestGrowDb = 3, lowestRiseHz = 200;
-// Where nothing below the crossover rose this sharply (nats), only peaks shown new this
-// sharply are lit there: a hat over a held chord leaves most of the chord dark.
-constexpr double lowSureRise = 1.2, lowLeastRise = 1.5;
-// The high regions light only where something above the crossover rose this sharply (nats).
-constexpr double highSureRise = 3.0;
+// A sure note: its peak rose this much (dB) in the region's frames and in frames half as
+// long, and stands this far above the bins two either side (dB), as a tone does and a
+// sweep or a band of noise does not.
+constexpr double ownRiseDb = 3, toneProminenceDb = 3;
+// The regions above the lowest light where the moment's band onsets below the crossover
+// say a note began (summed, or the strongest, nats); or where its new power above lies
+// only below 5.5 kHz (this much under it, dB: a plucked note's overtones); or where no
+// bright hit came. Else a peak lights only where it rose this much in both kinds of frames
+// (dB): a hat's leakage and a held chord's beating, which rise some dB in 93 and 46-ms
+// frames alike, stay dark.
+constexpr double notesOnsetNats = 4.0, noteOnsetNats = 2.0, overtoneTiltDb = 10;
+constexpr double lonelyRiseDb = 5;
+// Where no band onset below the crossover says which note began, a middle peak that is no
+// sure note lights only if one of its harmonics up to this one rose above the crossover.
+constexpr int overtonesCounted = 5;
+// Where a middle note rose this clearly (dB, in both kinds of frames), what fell by this
+// much is the last notes' tail, not a note hidden under others (dB).
+constexpr double clearNoteDb = 30, fadingDb = 1;
+// The high regions light only where something above the crossover rose this sharply
+// (nats), at peaks that themselves rose this much (dB) and sound within this much of the
+// moment's loudest (dB): a kick's faint knock up there stays dark; and only regions that
+// gained within this much of the region that gained most, per octave (dB): a hat lights
+// where its noise is, not the edge of it.
+constexpr double highSureRise = 3.0, highRiseDb = 6, highRangeDb = 30, highSpreadDb = 15;
+// A hit below the middle (its loudest peaks there rose this much, dB) that brought this
+// much more new power than the middle gained (dB) ducks and colours what sounds above
+// it: there a middle peak is a note only if it is sure and rose this much in both kinds
+// of frames (dB), above a kick's overtones and the knock.
+constexpr double lowHitRangeDb = 6, lowHitRiseDb = 10, lowHitShadowDb = 19, underHitRiseDb = 6;
+// A hit whose new power above the middle is this much more, per octave, than the middle
+// gained (dB, a hat, a cymbal) leaks into it: there a middle peak is a note only if it is
+// sure and within this much of the moment's loudest (dB).
+constexpr double highShadowDb = 10, underHitRangeDb = 30;
+// Below the moment's loudest new note, a peak must sound within this much of it (dB) or
+// start its own partials: a piano's hammer thump under its note is no note of its own.
+constexpr double belowNoteDb = 12;
 // Rises count for a moment from this far before it to this far after, frames (slow bass
 // bands rise a few periods late, up to the cap).
 constexpr double freshEarly = 0.5 * mergeFrames, freshLateCap = 0.5 * mergeFrames;
