@@ -37,7 +37,8 @@ static const char usage[] =
     "  --seconds S      render only the first S seconds (1 or more)\n"
     "  --only NAME,...  only these instruments (e.g. kick,bass), as loud as in the song\n"
     "  --pcm FILE       also write the mastered samples: interleaved stereo float32\n"
-    "  -h, --help       this text\n";
+    "  -h, --help       this text\n"
+    "      --version    the program's version\n";
 
 // Outputs are written beside their final names and renamed only when all are whole, so a
 // reader (the scorer, run by the same build) never sees a half-written song, and a failure

@@ -29,6 +29,7 @@ static const char usage[] =
     "      --av-offset MS    the display's own delay: positive shows the picture MS\n"
     "                        later, negative earlier (-10000..10000, default 0)\n"
     "  -h, --help            this text\n"
+    "      --version         the program's version\n"
     "\n"
     "Scored songs are kept in $XDG_CACHE_HOME/xoon (else ~/.cache/xoon) and start at once\n"
     "the next time.\n";

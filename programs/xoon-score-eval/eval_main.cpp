@@ -22,7 +22,8 @@ static const char usage[] =
     "the share of lit columns on a starting note's harmonic or a sounding drum's band, the\n"
     "table's shape and how kicks and lone hats light the columns.\n"
     "\n"
-    "  -h, --help  this text\n";
+    "  -h, --help     this text\n"
+    "      --version  the program's version\n";
 
 int main(int argc, char** argv) {
     cliStart("xoon-score-eval", usage);
