@@ -5,6 +5,7 @@
 #include <GL/glu.h>
 #include <SDL.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,10 +22,29 @@ constexpr int keyRepeatDelayMs = 500;
 constexpr int keyRepeatIntervalMs = 30;
 constexpr int rgbBytes = 3;
 
+// The show draws with OpenGL, which SDL 1.2 gives only through X. Left to choose, SDL
+// falls back without X to a driver that draws in the terminal: it writes escape codes to
+// standard output (into a capture's frame stream) before OpenGL is refused.
+constexpr const char* videoDriver = "x11";
+
+static const char* displayName() {
+    const char* display = getenv("DISPLAY");
+    return display && *display ? display : nullptr;
+}
+
 void videoFailure(const char* what) {
     if (cliNamed()) {
+        char why[256];
+        const char* driver = getenv("SDL_VIDEODRIVER");
+        const bool ownDriver = driver && strcmp(driver, videoDriver) == 0;
+        if (ownDriver && !displayName())
+            snprintf(why, sizeof why, "no X display (DISPLAY is not set)");
+        else if (ownDriver && !SDL_WasInit(SDL_INIT_VIDEO))
+            snprintf(why, sizeof why, "cannot reach the X display %s", displayName());
+        else
+            snprintf(why, sizeof why, "%s", SDL_GetError());
         SDL_Quit();
-        cliFail("cannot open a window: %s", SDL_GetError());
+        cliFail("cannot open a window: %s", why);
     }
     fprintf(stderr, "%s failed: %s\n", what, SDL_GetError());
     SDL_Quit();
@@ -35,6 +55,8 @@ void startVideo() {
     // SDL 1.2 registers no exit-time shut-down of its own here; every end of the process
     // must leave the video system shut down.
     atexit(SDL_Quit);
+    const char* chosen = getenv("SDL_VIDEODRIVER");
+    if (!chosen || !*chosen) setenv("SDL_VIDEODRIVER", videoDriver, 1);
     if (SDL_Init(videoInitFlags) < 0) videoFailure("Video initialization");
 }
 
