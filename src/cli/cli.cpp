@@ -111,12 +111,12 @@ int cliOption(int argc, char** argv, const char* shortOptions, const option* lon
     const char* word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
     int count = 0;
     std::string candidates;
-    const option* named = nullptr;
+    const option* longOption = nullptr;
     if (strncmp(word, "--", 2) == 0 && word[2] != 0)
-        named = findLongOption(word, all, &count, &candidates);
+        longOption = findLongOption(word, all, &count, &candidates);
     const std::string typed(word, strcspn(word, "="));
     if (c == ':') {  // only ever the last word
-        if (named) cliUsageError("--%s needs a value", named->name);
+        if (longOption) cliUsageError("--%s needs a value", longOption->name);
         cliUsageError("-%c needs a value", optopt);
     }
     // optopt is 0 for a long option getopt_long cannot name, and the option's value for
@@ -125,8 +125,9 @@ int cliOption(int argc, char** argv, const char* shortOptions, const option* lon
         if (count > 1) cliUsageError("%s is ambiguous: %s?", typed.c_str(), candidates.c_str());
         cliUsageError("unknown option %s", typed.c_str());
     }
-    if (named && named->has_arg == no_argument && named->val == optopt && strchr(word, '='))
-        cliUsageError("--%s takes no value, not '%s'", named->name, strchr(word, '=') + 1);
+    const char* value = strchr(word, '=');
+    if (longOption && longOption->has_arg == no_argument && longOption->val == optopt && value)
+        cliUsageError("--%s takes no value, not '%s'", longOption->name, value + 1);
     cliUsageError("unknown option -%c", optopt);
 }
 
