@@ -38,6 +38,7 @@ struct Pipe {
     std::mutex lock;
     std::condition_variable changed;
     int filled = 0, emptied = 0;  // blocks handed over so far, each way
+    bool stopped = false;         // the analysis gave up: decode no further
 };
 
 // Who hears of a song's records as they are scored, on the scoring thread: each record as
@@ -47,12 +48,14 @@ struct ScoreListener {
     OnsetSink record;
     void (*horizon)(int32_t ms, void* user);
     void* user;
+    const std::atomic<bool>* stop;  // may be null: once true, scoring ends where it is
 };
 
 void decodeInto(AudioDecoder* decoder, Pipe* pipe) {
     for (;;) {
         std::unique_lock<std::mutex> hold(pipe->lock);
-        pipe->changed.wait(hold, [&] { return pipe->filled - pipe->emptied < blockCount; });
+        pipe->changed.wait(hold, [&] { return pipe->filled - pipe->emptied < blockCount || pipe->stopped; });
+        if (pipe->stopped) return;
         Block& b = pipe->blocks[pipe->filled % blockCount];
         hold.unlock();
         b.frames = readAudioFrames(decoder, b.samples, blockFrames);
@@ -78,9 +81,10 @@ void keepWholeSongRecord(const OnsetFrame& record, void* user) {
 }  // namespace
 
 // Scores everything an open decoder yields (scoreChannels at analysisRateHz). False with a
-// reason when it yields no audio at all.
+// reason when it yields no audio at all, or when stopped.
 static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, std::string* error,
-                         const ScoreProgress& progress, double* decodedSeconds) {
+                         const ScoreProgress& progress, double* decodedSeconds,
+                         int64_t* decodedFrames = nullptr) {
     OnsetAnalyser analyser(listener.record, listener.user, scoreChannels);
     const double songSeconds = audioDurationSeconds(decoder);
     auto pipe = std::make_unique<Pipe>();
@@ -92,6 +96,15 @@ static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, s
         Block& b = pipe->blocks[pipe->emptied % blockCount];
         hold.unlock();
         if (b.frames == 0) break;
+        if (listener.stop && listener.stop->load()) {
+            hold.lock();
+            pipe->stopped = true;
+            pipe->changed.notify_all();
+            hold.unlock();
+            decoding.join();
+            *error = "stopped";
+            return false;
+        }
         analyser.feed(b.samples, b.frames);
         frames += b.frames;
         if (listener.horizon) listener.horizon(analyser.horizonMs(), listener.user);
@@ -104,6 +117,7 @@ static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, s
     }
     decoding.join();
     if (decodedSeconds) *decodedSeconds = (double)frames / analysisRateHz;
+    if (decodedFrames) *decodedFrames = frames;
     if (frames == 0) {
         *error = "holds no audio";
         return false;
@@ -119,8 +133,8 @@ static bool scoreWhole(AudioDecoder* decoder, int32_t offsetMs, std::vector<Onse
     if (!decoder) return false;
     table->clear();
     WholeSong whole = {table, offsetMs};
-    const bool ok = scoreDecoder(decoder, {keepWholeSongRecord, nullptr, &whole}, error, progress,
-                                 decodedSeconds);
+    const bool ok = scoreDecoder(decoder, {keepWholeSongRecord, nullptr, &whole, nullptr}, error,
+                                 progress, decodedSeconds);
     closeAudioDecoder(decoder);
     if (!ok) table->clear();
     return ok;
@@ -155,91 +169,116 @@ bool songFileSeconds(const char* path, double* seconds, std::string* error) {
 constexpr int64_t recordsPerSecond = 1000;
 constexpr int64_t reservedSeconds = 4 * 3600;
 constexpr int scoringNiceness = 10;
+static_assert(analysisRateHz == audioRateHz, "a song's frames count alike for the scorer and the sound");
 
-static OnsetFrame* table = nullptr;
-static int64_t capacity = 0;
-static std::atomic<int32_t> count{0};
-static std::atomic<int32_t> horizon{0};
-static std::atomic<bool> done{false};
-static bool fromCache = false;
-static int32_t offset = 0;
-static AudioDecoder* liveDecoder = nullptr;
-static std::string cacheKey;
+struct LiveScore {
+    OnsetFrame* table = nullptr;
+    int64_t capacity = 0;
+    std::atomic<int32_t> count{0};
+    std::atomic<int32_t> horizon{0};
+    std::atomic<bool> done{false};
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> frames{0};
+    bool fromCache = false;
+    AudioDecoder* decoder = nullptr;
+    std::string cacheKey;
+    std::thread scoring;
+};
 
-static void keepRecord(const OnsetFrame& record, void*) {
-    const int32_t n = count.load(std::memory_order_relaxed);
-    if (n == capacity) return;  // beyond hours of song: the show goes on without them
-    table[n] = record;
-    table[n].timeMs = record.timeMs + offset;
-    count.store(n + 1, std::memory_order_release);
+static void keepRecord(const OnsetFrame& record, void* user) {
+    LiveScore* s = (LiveScore*)user;
+    const int32_t n = s->count.load(std::memory_order_relaxed);
+    if (n == s->capacity) return;  // beyond hours of song: the show goes on without them
+    s->table[n] = record;
+    s->count.store(n + 1, std::memory_order_release);
 }
 
-static void keepHorizon(int32_t ms, void*) {
-    const int32_t shifted = ms > INT32_MAX - offset ? INT32_MAX : ms + offset;
-    horizon.store(shifted, std::memory_order_release);
+static void keepHorizon(int32_t ms, void* user) {
+    ((LiveScore*)user)->horizon.store(ms, std::memory_order_release);
 }
 
-static void scoreLoop() {
+static void scoreLoop(LiveScore* s) {
     // The scorer runs far ahead of the music: it yields the processor to the show and the
     // sound (the decoding thread it starts inherits this).
     setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), scoringNiceness);
     std::string error;
-    const bool scored =
-        scoreDecoder(liveDecoder, {keepRecord, keepHorizon, nullptr}, &error, {}, nullptr);
-    closeAudioDecoder(liveDecoder);
-    liveDecoder = nullptr;
-    horizon.store(INT32_MAX, std::memory_order_release);
-    done.store(true, std::memory_order_release);
-    // Kept without the offset: the same table the scorer writes for the file.
-    const int32_t n = count.load();
-    std::vector<OnsetFrame> plain(table, table + n);
-    for (OnsetFrame& r : plain) r.timeMs -= offset;
-    if (scored && !cacheKey.empty() && !writeCachedTable(cacheKey, plain.data(), n, &error))
+    int64_t frames = 0;
+    const bool scored = scoreDecoder(s->decoder, {keepRecord, keepHorizon, s, &s->stop}, &error, {},
+                                     nullptr, &frames);
+    closeAudioDecoder(s->decoder);
+    s->decoder = nullptr;
+    s->frames.store(frames);
+    s->horizon.store(INT32_MAX, std::memory_order_release);
+    s->done.store(true, std::memory_order_release);
+    if (scored && !s->cacheKey.empty() &&
+        !writeCachedTable(s->cacheKey, s->table, s->count.load(), frames, &error))
         cliWarn("cannot keep the score: %s", error.c_str());
 }
 
-static bool reserveTable(int64_t records) {
-    capacity = records;
+static bool reserveTable(LiveScore* s, int64_t records) {
+    s->capacity = records;
     void* at = mmap(nullptr, (size_t)records * sizeof(OnsetFrame), PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    table = at == MAP_FAILED ? nullptr : (OnsetFrame*)at;
-    return table != nullptr;
+    s->table = at == MAP_FAILED ? nullptr : (OnsetFrame*)at;
+    return s->table != nullptr;
 }
 
-bool startLiveScore(const char* songPath, int32_t offsetMs, std::string* error) {
-    offset = offsetMs;
-    if (!scoreCacheKey(songPath, &cacheKey)) cacheKey.clear();
+static void readFacts(const AudioDecoder* decoder, SongFacts* facts) {
+    if (!facts) return;
+    facts->title = audioTag(decoder, "title");
+    facts->artist = audioTag(decoder, "artist");
+    facts->album = audioTag(decoder, "album");
+    facts->seconds = audioDurationSeconds(decoder);
+    facts->coverArt.clear();
+    facts->coverExtension.clear();
+    audioCoverArt(decoder, &facts->coverArt, &facts->coverExtension);
+}
+
+LiveScore* startLiveScore(const char* songPath, std::string* error, SongFacts* facts) {
+    // The song must play whatever the cache holds: it is opened in any case.
+    AudioDecoder* decoder = openAudioDecoder(songPath, analysisRateHz, scoreChannels, error);
+    if (!decoder) return nullptr;
+    readFacts(decoder, facts);
+    std::unique_ptr<LiveScore> s(new LiveScore());
+    if (!scoreCacheEnabled() || !scoreCacheKey(songPath, &s->cacheKey)) s->cacheKey.clear();
     std::vector<OnsetFrame> cached;
-    if (!cacheKey.empty() && readCachedTable(cacheKey, &cached)) {
-        // The table is known, but the song must still play: it is opened once to be sure.
-        double seconds;
-        if (!songFileSeconds(songPath, &seconds, error)) return false;
-        if (!reserveTable((int64_t)cached.size() + 1)) {
+    int64_t frames = 0;
+    if (!s->cacheKey.empty() && readCachedTable(s->cacheKey, &cached, &frames)) {
+        closeAudioDecoder(decoder);
+        if (!reserveTable(s.get(), (int64_t)cached.size() + 1)) {
             *error = "out of memory";
-            return false;
+            return nullptr;
         }
-        for (const OnsetFrame& r : cached) keepRecord(r, nullptr);
-        fromCache = true;
-        horizon.store(INT32_MAX);
-        done.store(true);
-        return true;
+        for (const OnsetFrame& r : cached) keepRecord(r, s.get());
+        s->fromCache = true;
+        s->frames.store(frames);
+        s->horizon.store(INT32_MAX);
+        s->done.store(true);
+        return s.release();
     }
-    liveDecoder = openAudioDecoder(songPath, analysisRateHz, scoreChannels, error);
-    if (!liveDecoder) return false;
-    const double stated = audioDurationSeconds(liveDecoder);
+    const double stated = audioDurationSeconds(decoder);
     const int64_t seconds = stated * 2 > reservedSeconds ? (int64_t)(stated * 2) : reservedSeconds;
-    if (!reserveTable(seconds * recordsPerSecond)) {
-        closeAudioDecoder(liveDecoder);
+    if (!reserveTable(s.get(), seconds * recordsPerSecond)) {
+        closeAudioDecoder(decoder);
         *error = "out of memory";
-        return false;
+        return nullptr;
     }
-    horizon.store(offset);
-    std::thread(scoreLoop).detach();
-    return true;
+    s->decoder = decoder;
+    s->scoring = std::thread(scoreLoop, s.get());
+    return s.release();
 }
 
-const OnsetFrame* liveScoreTable() { return table; }
-int32_t liveScoreCount() { return count.load(std::memory_order_acquire); }
-int32_t liveScoreHorizonMs() { return horizon.load(std::memory_order_acquire); }
-bool liveScoreDone() { return done.load(std::memory_order_acquire); }
-bool liveScoreFromCache() { return fromCache; }
+void stopLiveScore(LiveScore* s) {
+    if (!s) return;
+    s->stop.store(true);
+    if (s->scoring.joinable()) s->scoring.join();
+    munmap(s->table, (size_t)s->capacity * sizeof(OnsetFrame));
+    delete s;
+}
+
+const OnsetFrame* liveScoreTable(const LiveScore* s) { return s->table; }
+int32_t liveScoreCount(const LiveScore* s) { return s->count.load(std::memory_order_acquire); }
+int32_t liveScoreHorizonMs(const LiveScore* s) { return s->horizon.load(std::memory_order_acquire); }
+bool liveScoreDone(const LiveScore* s) { return s->done.load(std::memory_order_acquire); }
+int64_t liveScoreFrames(const LiveScore* s) { return s->frames.load(std::memory_order_acquire); }
+bool liveScoreFromCache(const LiveScore* s) { return s->fromCache; }

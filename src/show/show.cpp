@@ -166,6 +166,35 @@ bool showFrame() {
 
 void showExtendTable(int32_t count) { extendOnsetTable(count); }
 
+bool showQueueSong(const char* path, int64_t fromFrame, int64_t frames) {
+    return soundQueueSong(songStream, path, fromFrame, frames);
+}
+
+int64_t showPlayNow(const char* path, int64_t fromFrame, int64_t frames) {
+    return soundPlayNow(songStream, path, fromFrame, frames);
+}
+
+void showPause(bool paused) { soundPause(paused); }
+void showSetVolume(int volume) { soundSetVolume(volume); }
+int32_t showSoundPosition() { return soundPosition(songStream); }
+
+void showCutTable(int32_t keep, int32_t count) {
+    constexpr int32_t longestLifeMs = (int32_t)(particleLifeShare * onsetLookAheadMs);
+    cutOnsetTable(keep);
+    extendOnsetTable(count);
+    clearParticles();
+    const int32_t from = nextTickTime - longestLifeMs;
+    rewindLaunchCursor(from - tickMs + onsetLookAheadMs);
+    for (int32_t t = from; t < nextTickTime; t += tickMs) {
+        updateParticles();
+        launchUpcomingOnsets(t);
+    }
+}
+
+void showSetCaption(const char* text) { setWindowCaption(text); }
+void showSetKeyHandler(void (*handler)(Key key)) { setKeyHandler(handler); }
+bool showToggleFullScreen() { return toggleFullScreen(); }
+
 void showReadFrame(uint8_t* rgb) { readFrame(rgb); }
 
 int runShow(int argc, char** argv) {
