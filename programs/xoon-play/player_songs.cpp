@@ -15,9 +15,13 @@
 #include "score/score.h"
 #include "show/show.h"
 
-constexpr int scoreSlots = 6;             // songs with a score at once: heard, queued, sought
+constexpr int scoreSlots = 12;            // songs with a score at once: heard, queued, sought
 constexpr int32_t restartAfterMs = 3000;  // previous: back to the start past this far in
 constexpr int64_t usPerMs = 1000;
+// Songs are queued until this far past the sound heard (the decoder's limit asks for the
+// table final 3 s ahead of it), at most this many segments on the timeline.
+constexpr int32_t queuedAheadMs = 8000;
+constexpr int mostSegmentsAhead = 10;
 
 struct Scored {
     int song = -1;
@@ -175,10 +179,13 @@ static void applySeek() {
     mprisSeeked(target * usPerMs);
 }
 
-// The next song goes into the sound's queue once the last one's length is known.
+// The next song goes into the sound's queue once the last one's length is known, until the
+// songs queued reach well past what the decoder's limit needs (short songs take several).
 static void queueAhead() {
     const Segment* last = timelineLast();
-    if (!last || last->end < 0 || last->start == queuedAfter || timelineSegments() > 2) return;
+    if (!last || last->end < 0 || last->start == queuedAfter || timelineSegments() >= mostSegmentsAhead ||
+        msOf(last->end) > showSoundPosition() + queuedAheadMs)
+        return;
     queuedAfter = last->start;
     const int next = neighbour(last->song, 1);
     Scored* s = next < 0 ? nullptr : playableFrom(next, 1);

@@ -12,7 +12,7 @@
 #include "cli/cli.h"
 #include "show/show.h"
 
-constexpr int segmentSlots = 8;
+constexpr int segmentSlots = 12;
 // The timeline's table reserves a record per ms for this long (address space; only pages
 // written take memory, and pages long played are given back).
 constexpr int64_t reservedRecords = 48LL * 3600 * 1000;

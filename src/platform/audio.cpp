@@ -27,7 +27,7 @@ constexpr int decodeChunkFrames = 1024;     // frames per decoder read
 constexpr int decoderNapMs = 2;             // decoder sleep while the ring is full
 constexpr int32_t prefillMs = 250;          // ring filled this far before output starts
 constexpr int prefillWaitMs = 2000;         // but a stuck decoder never holds the start longer
-constexpr int queueSlots = 4;               // songs queued behind the one decoding
+constexpr int queueSlots = 12;              // songs queued behind the one decoding
 
 static const AudioBackend* backend = &standInBackend;
 static int mixRate = audioRateHz;
