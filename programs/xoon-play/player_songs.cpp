@@ -264,6 +264,7 @@ void playFileNow(const std::string& path) {
     songs.insert(songs.begin() + at, path);
     for (Scored& s : scored)
         if (s.score && s.song >= at) s.song++;
+    timelineSongInserted(at);
     announced = -1;
     playAt(at, 0);
 }

@@ -55,6 +55,11 @@ void timelineSetLastSong(bool last) { lastSong = last; }
 int timelineSegments() { return segmentCount; }
 const Segment* timelineLast() { return segmentCount ? &segments[segmentCount - 1] : nullptr; }
 
+void timelineSongInserted(int at) {
+    for (int i = 0; i < segmentCount; i++)
+        if (segments[i].song >= at) segments[i].song++;
+}
+
 bool timelineUses(const LiveScore* score) {
     for (int i = 0; i < segmentCount; i++)
         if (segments[i].score == score) return true;

@@ -40,6 +40,8 @@ void timelineQueue(int song, LiveScore* score, const char* path);
 // table's records from there on, and the songs queued, are dropped. False when the sound
 // has run out of songs.
 bool timelineRestart(int song, LiveScore* score, const char* path, int64_t from);
+// A song was put into the playlist at `at`: the songs from there on move one on.
+void timelineSongInserted(int at);
 // Whether any segment plays this score.
 bool timelineUses(const LiveScore* score);
 // The player's display delay, for the decoder's limit (negative: the picture is early).

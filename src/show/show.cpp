@@ -183,12 +183,15 @@ void showCutTable(int32_t keep, int32_t count) {
     cutOnsetTable(keep);
     extendOnsetTable(count);
     clearParticles();
-    const int32_t from = nextTickTime - longestLifeMs;
-    rewindLaunchCursor(from - tickMs + onsetLookAheadMs);
-    for (int32_t t = from; t < nextTickTime; t += tickMs) {
+    // The ticks flown again are the ticks of the moment (nextTick() says which, to a
+    // launch observer); then the frame loop goes on from where it was.
+    const int32_t resume = nextTickTime;
+    rewindLaunchCursor(resume - longestLifeMs - tickMs + onsetLookAheadMs);
+    for (nextTickTime = resume - longestLifeMs; nextTickTime < resume; nextTickTime += tickMs) {
         updateParticles();
-        launchUpcomingOnsets(t);
+        launchUpcomingOnsets(nextTickTime);
     }
+    nextTickTime = resume;
 }
 
 void showSetCaption(const char* text) { setWindowCaption(text); }
