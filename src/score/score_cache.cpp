@@ -160,6 +160,7 @@ bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t
     }
     putWord(&bytes, fnv1a(bytes), 8);
     const std::string path = cachedTablePath(key);
+    pruneScoreCache(cacheLimit - (int64_t)bytes.size());  // room first: never past the bound
     if (!writeFileWhole(path, bytes, error)) {
         *error = path + ": " + *error;
         return false;
@@ -178,8 +179,8 @@ std::string keepCoverArt(const char* songPath, const std::string& bytes, const s
         utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
         return path;
     }
+    pruneScoreCache(cacheLimit - (int64_t)bytes.size());
     if (!writeFileWhole(path, bytes, &error)) return "";
-    pruneScoreCache(cacheLimit);
     return path;
 }
 

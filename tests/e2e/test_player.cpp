@@ -1,6 +1,7 @@
-// xoon-play: refusals before any window, a song played to its end with its table kept in
-// the cache exactly as the scorer writes it, damaged and unwritable caches, the feed limit
-// that keeps the music from outrunning the scorer, and whole flights for early onsets.
+// xoon-play: refusals before any window (songs, pipes, the font, the message), a song
+// played to its end with its table kept in the cache exactly as the scorer writes it,
+// damaged and unwritable caches, the scorer reading a pipe, the feed limit that keeps the
+// music from outrunning the scorer, and whole flights for early onsets.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "data/onset_table.h"
@@ -102,6 +104,14 @@ TEST_F(Player, RefusesBadSongsAndMessagesBeforeAnyWindow) {
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Video"), std::string::npos) << r.err;
     }
+    // Without its font beside it or under its prefix: the font named, no window.
+    mkdir((dir + "/bin").c_str(), 0755);
+    copyFile(playerPath(), dir + "/bin/xoon-play");
+    chmod((dir + "/bin/xoon-play").c_str(), 0755);
+    ProcessResult fontless = runProcess({dir + "/bin/xoon-play", "--window", song}, dir, {"DISPLAY="}, 60);
+    EXPECT_EQ(fontless.status, 1) << fontless.err;
+    EXPECT_NE(fontless.err.find(dir + "/bin/fona.png: no font"), std::string::npos) << fontless.err;
+
     EXPECT_EQ(play({}).status, 2);
     EXPECT_EQ(play({"--av-offset", "soon", song}).status, 2);
     ProcessResult help = play({"--help"});
@@ -145,6 +155,20 @@ TEST_F(Player, PlaysToTheEndAndKeepsTheScorersTableInTheCache) {
     ProcessResult unwritable = play({"--window", song}, {"XDG_CACHE_HOME=" + dir + "/not-a-folder"});
     EXPECT_EQ(unwritable.status, 0) << unwritable.err;
     EXPECT_NE(unwritable.err.find("cannot keep the score"), std::string::npos) << unwritable.err;
+}
+
+// A song from a pipe is scored as it comes: the same table as from the file.
+TEST_F(Player, TheScorerReadsAPipe) {
+    const std::string song = makeClip(dir, "song.ogg", 2.0);
+    const std::vector<OnsetFrame> expected = scorerTable(dir, song);
+    ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
+    std::thread writer([&] { writeFile(dir + "/pipe", readFile(song)); });
+    ProcessResult r = runProcess({binPath("xoon-score"), dir + "/pipe", "-o", dir + "/piped.cpp"}, dir, {}, 120);
+    writer.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<OnsetFrame> piped;
+    EXPECT_TRUE(parseTableSource(readFile(dir + "/piped.cpp"), &piped));
+    EXPECT_TRUE(sameTables(piped, expected));
 }
 
 TEST_F(Player, OddSongsPlayToTheirEnd) {
