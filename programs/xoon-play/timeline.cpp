@@ -26,7 +26,8 @@ static Segment segments[segmentSlots];
 static int segmentCount = 0;
 static OnsetFrame* table = nullptr;
 static int32_t count = 0;
-static int32_t givenBack = 0;  // records whose pages went back to the system
+static size_t givenBackBytes = 0;  // the table's pages that went back to the system
+static int32_t givenBack = 0;      // and the first record wholly after them
 static bool lastSong = false;
 static std::atomic<int32_t> feedLimit{0};
 static int32_t pictureDelayMs = 0;
@@ -124,18 +125,26 @@ void timelineStart(int song, LiveScore* score, int64_t startFrame) {
     refreshLimit();
 }
 
+// The first record at or after timeMs, looked for only among records not given back: a
+// page given back and read again would take memory again.
+static int32_t firstRecordAt(int32_t timeMs) {
+    return (int32_t)(std::lower_bound(table + givenBack, table + count, timeMs,
+                                      [](const OnsetFrame& r, int32_t v) { return r.timeMs < v; }) -
+                     table);
+}
+
 // Pages of records the show has long passed go back to the system; they are never read
 // again (a cut reads no further back than a particle's life).
 static void giveBackPlayed(int32_t heardMs) {
-    const int32_t before = heardMs - playedMarginMs;
-    const int32_t played = (int32_t)(std::lower_bound(table, table + count, before, [](const OnsetFrame& r, int32_t v) {
-                                         return r.timeMs < v;
-                                     }) - table);
+    const int32_t played = firstRecordAt(heardMs - playedMarginMs);
     const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    const uintptr_t from = ((uintptr_t)(table + givenBack) + page - 1) / page * page;
+    const uintptr_t from = (uintptr_t)table + givenBackBytes;
     const uintptr_t to = (uintptr_t)(table + played) / page * page;
-    if (to > from && madvise((void*)from, to - from, MADV_DONTNEED) == 0)
-        givenBack = (int32_t)((to - (uintptr_t)table) / sizeof(OnsetFrame));
+    if (to > from && madvise((void*)from, to - from, MADV_DONTNEED) == 0) {
+        givenBackBytes = to - (uintptr_t)table;
+        // The first record wholly after them: one across the edge is never read again.
+        givenBack = (int32_t)((givenBackBytes + sizeof(OnsetFrame) - 1) / sizeof(OnsetFrame));
+    }
 }
 
 void timelineUpdate(int32_t heardMs) {
@@ -175,9 +184,7 @@ bool timelineRestart(int song, LiveScore* score, const char* path, int64_t from)
     segmentCount = kept;
     if (kept > 0 && (segments[kept - 1].end < 0 || segments[kept - 1].end > at)) segments[kept - 1].end = at;
     const int32_t atMs = msOf(at);
-    const int32_t keep = (int32_t)(std::lower_bound(table, table + count, atMs, [](const OnsetFrame& r, int32_t v) {
-                                       return r.timeMs < v;
-                                   }) - table);
+    const int32_t keep = firstRecordAt(atMs);
     count = std::max(keep, givenBack);
     if (segmentCount == segmentSlots) segmentCount--;
     segments[segmentCount++] = {song, score, at, from, frames < 0 ? -1 : at + frames,
