@@ -7,6 +7,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -41,6 +42,9 @@ static bool draining = false;
 static int64_t baseFrames = 0;     // timeline frame of this stream's first frame
 static int64_t streamFrames = 0;   // frames written to this stream
 static bool holding = false;       // paused by the player
+// A stream of a server come back, fed silence until it is heard to play: only then is it
+// known which frame of the song its next write will sound at.
+static bool rejoining = false;
 
 // While the server is away, under lostLock: the clock from the last frame heard on, and
 // every frame taken from the ring so far (timeline frames: what a stream to come starts at).
@@ -65,9 +69,9 @@ static int64_t lostHeardNow() {
 // less what it still holds, plus the time since the report while the stream plays. Not
 // the library's own interpolation, which also runs on while the server has not yet
 // started the stream (an idle sink may take a second to wake) and then stands still.
-static int64_t heardFramesLocked() {
+static int64_t streamHeardLocked(bool* playing = nullptr) {
     const pa_timing_info* ti = stream ? pa_stream_get_timing_info(stream) : nullptr;
-    if (!ti || ti->read_index_corrupt) return baseFrames > 0 ? baseFrames : -1;
+    if (!ti || ti->read_index_corrupt) return -1;
     const double perUsec = sampleRate / 1e6;
     const double read = (double)ti->read_index / frameBytes;
     const double sinkUsec = (double)ti->sink_usec;
@@ -76,13 +80,24 @@ static int64_t heardFramesLocked() {
     if (ti->playing) heard += ((double)ti->transport_usec + ageUsec) * perUsec;
     else heard += std::min(ageUsec, sinkUsec) * perUsec;  // what was read still sounds
     heard = std::min(heard, (double)streamFrames);
-    return baseFrames + (heard < 0 ? 0 : (int64_t)heard);
+    if (playing) *playing = ti->playing;
+    return heard < 0 ? 0 : (int64_t)heard;
+}
+
+static int64_t heardFramesLocked() {
+    const int64_t heard = streamHeardLocked();
+    if (heard < 0) return baseFrames > 0 ? baseFrames : -1;
+    return baseFrames + heard;
 }
 
 // The server or the stream failed (main loop thread, lock held): the clock goes on alone.
 static void loseServer() {
     if (!connected) return;
     connected = false;
+    if (rejoining) {  // the clock runs alone still
+        rejoining = false;
+        return;
+    }
     const int64_t heard = std::max<int64_t>(0, heardFramesLocked());
     std::lock_guard<std::mutex> hold(lostLock);
     lostHeard = heard;
@@ -132,8 +147,22 @@ static int pullCounted(float* out, int frames) {
     return got;
 }
 
+// Silence while a stream rejoins: it plays, and is not yet the song.
+static void writeSilence(size_t bytes) {
+    void* data = nullptr;
+    size_t room = bytes / frameBytes * frameBytes;
+    if (room == 0 || pa_stream_begin_write(stream, &data, &room) < 0 || !data) return;
+    memset(data, 0, room);
+    pa_stream_write(stream, data, room, nullptr, 0, PA_SEEK_RELATIVE);
+    streamFrames += (int64_t)(room / frameBytes);
+}
+
 // Writes up to `bytes` of the song; runs with the main loop's lock held.
 static void writeFrames(size_t bytes) {
+    if (connected && rejoining) {
+        writeSilence(bytes);
+        return;
+    }
     while (connected && bytes >= frameBytes) {
         void* data = nullptr;
         size_t room = bytes;
@@ -217,33 +246,46 @@ static void startStream() {
     if (!holding) cork(false);
 }
 
-// A new stream starts at the frame the clock has reached: what the ring holds before it
-// was due while there was no sound, and is dropped.
+// A server is back: a new stream, fed silence until it is heard to play (a waking sink may
+// take a second); the clock runs alone meanwhile.
 static bool reconnect() {
     pa_threaded_mainloop_lock(mainloop);
     dropConnection();
-    bool ok = connectStream();
+    const bool ok = connectStream();
     if (ok) {
-        std::unique_lock<std::mutex> hold(lostLock);
-        const int64_t due = lostHeardNow();
-        while (pulledFrames < due) {
-            const int got = feed.pull(nullptr, (int)std::min<int64_t>(due - pulledFrames, 1 << 20));
-            if (got == 0) break;
-            pulledFrames += got;
-        }
-        baseFrames = std::max(pulledFrames, due);
-        pulledFrames = baseFrames;
+        baseFrames = 0;
         streamFrames = 0;
         draining = false;
+        rejoining = true;
         connected = true;
-        lost.store(false);
-        hold.unlock();
         startStream();
     } else {
         dropConnection();
     }
     pa_threaded_mainloop_unlock(mainloop);
     return ok;
+}
+
+// Once the rejoining stream is heard to play, its next frame written sounds at a known
+// place on the clock: the song goes on from there, and the clock follows the stream again
+// without a step.
+static void joinWhenPlaying() {
+    pa_threaded_mainloop_lock(mainloop);
+    bool playing = false;
+    const int64_t heard = connected && rejoining ? streamHeardLocked(&playing) : -1;
+    if (heard > 0 && playing) {
+        std::lock_guard<std::mutex> hold(lostLock);
+        const int64_t due = lostHeardNow() + (streamFrames - heard);
+        while (pulledFrames < due) {
+            const int got = feed.pull(nullptr, (int)std::min<int64_t>(due - pulledFrames, 1 << 20));
+            if (got == 0) break;
+            pulledFrames += got;
+        }
+        baseFrames = pulledFrames - streamFrames;
+        rejoining = false;
+        lost.store(false);
+    }
+    pa_threaded_mainloop_unlock(mainloop);
 }
 
 // Without a server: takes the song from the ring at the clock's pace, says when it has
@@ -271,7 +313,12 @@ static void keepTime() {
             feed.heardEnd();
             return;
         }
-        if (std::chrono::steady_clock::now() >= nextTry && !feed.songPulled()) {
+        pa_threaded_mainloop_lock(mainloop);
+        const bool streamThere = connected;
+        pa_threaded_mainloop_unlock(mainloop);
+        if (streamThere) {
+            joinWhenPlaying();
+        } else if (std::chrono::steady_clock::now() >= nextTry && !feed.songPulled()) {
             if (reconnect()) continue;
             retryMs = std::min(retryMs * 2, longestRetryMs);
             nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryMs);
