@@ -13,6 +13,9 @@
 
 static ScreenSize screen = {0, 0};
 static DisplayMode currentMode = DisplayMode::window;
+// The display's own size, read before the first mode is set: afterwards the video system
+// says the size of the mode instead.
+static ScreenSize desktop = {0, 0};
 static void (*keyHandler)(Key key) = nullptr;
 
 constexpr uint32_t videoInitFlags = SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE;
@@ -68,6 +71,7 @@ Viewport letterboxViewport(int32_t w, int32_t h) {
 void setVideoMode(DisplayMode mode, int32_t width, int32_t height) {
     const SDL_VideoInfo* info = SDL_GetVideoInfo();
     if (!info) videoFailure("Video query");
+    if (desktop.width == 0) desktop = {info->current_w, info->current_h};
     Uint32 flags = SDL_OPENGL;
     currentMode = mode;
     switch (mode) {
@@ -77,7 +81,7 @@ void setVideoMode(DisplayMode mode, int32_t width, int32_t height) {
         break;
     case DisplayMode::fullScreen:
         SDL_ShowCursor(SDL_DISABLE);
-        screen = {info->current_w, info->current_h};
+        screen = desktop;
         flags |= SDL_FULLSCREEN;
         break;
     case DisplayMode::sized:
@@ -143,8 +147,8 @@ bool toggleFullScreen() {
     const SDL_VideoInfo* info = SDL_GetVideoInfo();
     if (!info) return false;
     const bool toWindow = currentMode == DisplayMode::fullScreen;
-    const int w = toWindow ? virtualScreenWidth : info->current_w;
-    const int h = toWindow ? virtualScreenHeight : info->current_h;
+    const int w = toWindow ? virtualScreenWidth : desktop.width;
+    const int h = toWindow ? virtualScreenHeight : desktop.height;
     const Uint32 flags = SDL_OPENGL | (toWindow ? 0 : SDL_FULLSCREEN);
     if (!SDL_VideoModeOK(w, h, info->vfmt->BitsPerPixel, flags)) return false;
     setVideoMode(toWindow ? DisplayMode::window : DisplayMode::fullScreen);
