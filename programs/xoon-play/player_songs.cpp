@@ -161,6 +161,7 @@ static void playAt(int song, int64_t fromFrame) {
     focusFrom = fromFrame;
     focusAhead = true;
     timelineSetLastSong(false);
+    queuedAfter = -1;  // a song may start where the one it replaced did: ask again
 }
 
 static void applySeek() {
