@@ -15,15 +15,16 @@ JOBS ?= $(shell nproc)
 RUN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.2-dev \
   libgl-dev libglu1-mesa-dev libgl1-mesa-dri libvorbis-dev libfftw3-dev libpng-dev \
   libebur128-dev libfreetype-dev fonts-dejavu-core \
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev \
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev libglib2.0-dev \
   help2man librsvg2-bin
 # Tests, benchmarks and fuzzers on top: GoogleTest and Google Benchmark, the X server and the
 # X tools the tests drive the show with, JPEG for the bad-input corpus, ffmpeg for the video
 # tests and the song figures, clang for the fuzzers, aubio for the scorer's comparison, a
-# sound server for the sound layer's tests through one, the menu entry's checker for the
-# install's test.
+# sound server for the sound layer's tests through one, a session bus and its client for
+# the player's MPRIS test, the menu entry's checker for the install's test.
 TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev libbenchmark-dev libjpeg-dev libx11-dev \
-  xvfb xauth xdotool ffmpeg clang libclang-rt-14-dev aubio-tools pulseaudio desktop-file-utils
+  xvfb xauth xdotool ffmpeg clang libclang-rt-14-dev aubio-tools pulseaudio dbus-daemon dbus-bin \
+  desktop-file-utils
 # The Debian package on top of the build's: dpkg-shlibdeps (its Depends) and file.
 PACKAGE_PACKAGES := $(RUN_PACKAGES) dpkg-dev file
 
@@ -99,8 +100,8 @@ fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # What only the benchmarks need on top of the tests': bench/av-sync's own sound server, its
-# command-line client, the X server and the recorder.
-BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg
+# command-line client, the X server and the recorder; playerctl for the player's figures.
+BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg playerctl dbus-daemon
 
 bench-deps:
 	$(call install-missing,$(BENCH_PACKAGES))

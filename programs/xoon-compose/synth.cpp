@@ -9,7 +9,7 @@ static const double secondsPerSample = 1.0 / sampleRate;
 
 const char* instrumentName(Instrument instrument) {
     static const char* const names[instrumentCount] = {
-        "kick", "snare", "clap", "hat", "openhat", "crash", "bass", "chord", "lead", "arp"};
+        "kick", "snare", "clap", "hat", "openhat", "crash", "bass", "chord", "lead", "arp", "tom", "piano"};
     return names[instrument];
 }
 
@@ -29,6 +29,7 @@ static double releaseOf(const Note& n) {
     case chord: return isPad(n) ? 0.15 : 0.12;
     case lead: return 0.06;
     case arp: return 0.05;
+    case piano: return 0.12;
     default: return 0.0;
     }
 }
@@ -304,6 +305,54 @@ static void renderArp(const Note& n, uint32_t, float* l, float* r, int64_t len) 
     }
 }
 
+// Tom: a shell tone that falls a few semitones onto its note in 60 ms, with a second mode
+// 1.5 times up and a short stick noise.
+static void renderTom(const Note& n, uint32_t seed, float* l, float* r, int64_t len) {
+    Noise noise(seed);
+    Filter stick;
+    stick.tune(1800.0, 0.8);
+    const double hz = midiHz(n.pitch);
+    double phase = 0, upper = 0;
+    for (int64_t i = 0; i < len; i++) {
+        double t = i * secondsPerSample;
+        double f = hz * (1.0 + 0.25 * exp(-t / 0.06));
+        phase += f * secondsPerSample;
+        upper += 1.5 * f * secondsPerSample;
+        double shell = (sin(twoPi * phase) + 0.3 * sin(twoPi * upper) * exp(-t / 0.08)) * hitEnvelope(i, len, 0.001, 0.22);
+        stick.run(noise.next());
+        double v = tanh(1.4 * (shell + 0.25 * stick.band * hitEnvelope(i, len, 0.0005, 0.006))) * n.velocity;
+        l[i] = r[i] = (float)v;
+    }
+}
+
+// Piano-like tone: slightly stretched partials, the higher ones dying sooner, struck by a
+// hammer whose felt thumps low and short (a knock near 110 Hz and a burst of dull noise,
+// some 20 dB under the note).
+static void renderPiano(const Note& n, uint32_t seed, float* l, float* r, int64_t len) {
+    Noise noise(seed);
+    Filter felt;
+    felt.tune(180.0, 0.9);
+    const double hz = midiHz(n.pitch);
+    const int partials = 10;
+    const int64_t gate = std::max(n.gate, samplesOf(0.05));
+    const int64_t releaseSamples = samplesOf(releaseOf(n));
+    for (int64_t i = 0; i < len; i++) {
+        double t = i * secondsPerSample;
+        double tone = 0;
+        for (int k = 1; k <= partials; k++) {
+            double fk = k * hz * sqrt(1.0 + 0.0004 * k * k);
+            if (fk > 0.45 * sampleRate) break;
+            tone += sin(twoPi * fk * t) / k * exp(-t * (0.8 + 0.6 * k));
+        }
+        double attack = t < 0.002 ? t / 0.002 : 1.0;
+        double damper = i < gate ? 1.0 : std::max(0.0, 1.0 - (double)(i - gate) / releaseSamples);
+        felt.run(noise.next());
+        double thump = (0.5 * sin(twoPi * 110.0 * t) + 0.8 * felt.band) * hitEnvelope(i, len, 0.0008, 0.012);
+        double v = (0.6 * tone * attack * damper + 0.06 * thump) * n.velocity;
+        l[i] = r[i] = (float)v;
+    }
+}
+
 static int64_t noteLength(const Note& n) {
     switch (n.instrument) {
     case kick: return samplesOf(0.5);
@@ -312,6 +361,8 @@ static int64_t noteLength(const Note& n) {
     case hat: return samplesOf(0.12);
     case openhat: return samplesOf(0.6);
     case crash: return samplesOf(3.5);
+    case tom: return samplesOf(0.45);
+    case piano: return std::max(n.gate, samplesOf(0.05)) + samplesOf(releaseOf(n)) + 1;
     case bass:
     case chord:
     case lead:
@@ -338,6 +389,8 @@ void renderNote(const Note& n, uint32_t seed, std::vector<float>& left,
     case chord: renderChord(n, seed, l, r, len); break;
     case lead: renderLead(n, seed, l, r, len); break;
     case arp: renderArp(n, seed, l, r, len); break;
+    case tom: renderTom(n, seed, l, r, len); break;
+    case piano: renderPiano(n, seed, l, r, len); break;
     default: break;
     }
     left[len - 1] = right[len - 1] = 0.0f;

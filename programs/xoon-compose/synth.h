@@ -7,14 +7,15 @@
 
 constexpr int sampleRate = audioRateHz;  // Hz, the song's rate
 
-// Ordered as the ground truth lists notes that start on the same sample.
-enum Instrument { kick, snare, clap, hat, openhat, crash, bass, chord, lead, arp, instrumentCount };
+// Ordered as the ground truth lists notes that start on the same sample. The tom and the
+// piano play only in the test material, never in our song.
+enum Instrument { kick, snare, clap, hat, openhat, crash, bass, chord, lead, arp, tom, piano, instrumentCount };
 
 struct Note {
     int64_t start = 0;          // sample where the attack begins: the moment the onset is heard
     int64_t gate = 0;           // samples held before the release (ignored by drums)
     Instrument instrument = kick;
-    int pitch = 36;             // MIDI note; drums carry their General MIDI drum number
+    int pitch = 36;             // MIDI note; drums carry their General MIDI drum number, a tom its shell's note
     double velocity = 1.0;      // 0..1
     double bright = 0.5;        // 0..1, how far the passage has opened the filters
     double release = 0.0;       // seconds of fade after the gate; 0: the instrument's own

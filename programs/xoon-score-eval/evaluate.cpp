@@ -135,21 +135,25 @@ std::vector<double> loneNotes(const std::vector<TruthNote>& notes, const std::st
 
 // ---- where the bits fall ----
 
-// The drums' bands, measured on solo renders of our song (xoon-compose --only NAME --pcm):
+// The drums' bands, measured on solo renders (xoon-compose --only NAME --pcm, xoon-clip):
 // the columns whose power lies within 20 dB of the drum's loudest column, over its first
-// 100 ms and over its whole sound, joined. Each sounds for as long as the composer renders it.
+// 100 ms and over its whole sound, joined. Each sounds for as long as it is rendered. Its
+// register is where its bits belong on the screen.
 struct DrumBand {
     const char* name;
     double lowHz, highHz;
     double soundingSeconds;
+    double registerLowHz, registerHighHz;
 };
 static const DrumBand drumBands[] = {
-    {"kick", 46, 292, 0.50},        // the falling sine's sweep, 210 Hz down to 47 Hz
-    {"snare", 135, 16000, 0.35},    // shell tones at 185 and 330 Hz under bright noise
-    {"clap", 309, 16000, 0.45},     // noise around 1.25 kHz and above
-    {"hat", 4150, 16000, 0.12},     // high-passed noise, ringing near 10.5 kHz
-    {"openhat", 3820, 16000, 0.60},
-    {"crash", 2540, 16000, 3.50},
+    {"kick", 46, 292, 0.50, 0, 200},          // the falling sine's sweep, 210 Hz down to 47 Hz
+    {"snare", 135, 16000, 0.35, 135, 16000},  // shell tones at 185 and 330 Hz under bright noise
+    {"clap", 309, 16000, 0.45, 309, 16000},   // noise around 1.25 kHz and above
+    {"tom", 60, 400, 0.45, 0, 400},           // a falling shell tone and its overtones
+    {"hat", 4150, 16000, 0.12, 2000, 16000},  // high-passed noise, ringing near 10.5 kHz
+    {"openhat", 3820, 16000, 0.60, 2000, 16000},
+    {"crash", 2540, 16000, 3.50, 2000, 16000},
+    {"cymbal", 2540, 16000, 2.00, 2000, 16000},  // the clip maker's: metallic partials over noise
 };
 
 static const DrumBand* drumBand(const std::string& instrument) {
@@ -216,4 +220,62 @@ BitPlacement placeBits(const std::vector<OnsetFrame>& table, const std::vector<T
         }
     }
     return p;
+}
+
+BelowFundamental bitsBelowFundamental(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes) {
+    BelowFundamental b;
+    for (const OnsetFrame& r : table) {
+        const double t = r.timeMs / 1000.0;
+        double lowest = 1e9;
+        bool drum = false;
+        for (const TruthNote& n : notes) {
+            if (const DrumBand* d = drumBand(n.instrument)) {
+                drum = drum || (t >= n.seconds - noteNearSeconds && t <= n.seconds + d->soundingSeconds);
+            } else if (fabs(n.seconds - t) <= noteNearSeconds) {
+                lowest = std::min(lowest, pitchColumn(n.pitch));
+            }
+        }
+        if (drum || lowest == 1e9) continue;
+        for (int c : recordColumns(r)) {
+            b.bits++;
+            b.below += c < lowest - noteNearColumns;
+        }
+    }
+    return b;
+}
+
+std::vector<DrumRegister> drumRegisters(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes) {
+    std::vector<DrumRegister> drums;
+    for (const DrumBand& d : drumBands) {
+        DrumRegister reg;
+        reg.drum = d.name;
+        reg.lowHz = d.registerLowHz;
+        reg.highHz = d.registerHighHz;
+        for (const TruthNote& n : notes) {
+            if (n.instrument != d.name) continue;
+            bool alone = true;
+            for (const TruthNote& o : notes)
+                alone = alone && (&o == &n || fabs(o.seconds - n.seconds) > noteNearSeconds);
+            if (!alone) continue;
+            reg.onsets++;
+            for (int c : columnsNear(table, n.seconds, loneRecordSeconds)) {
+                const double hz = columnFrequency(c);
+                reg.bits++;
+                reg.inRegister += hz >= d.registerLowHz && hz <= d.registerHighHz;
+            }
+        }
+        if (reg.onsets) drums.push_back(reg);
+    }
+    std::sort(drums.begin(), drums.end(), [](const DrumRegister& a, const DrumRegister& b) { return a.drum < b.drum; });
+    return drums;
+}
+
+RegisterSplit registerSplit(const std::vector<OnsetFrame>& table) {
+    RegisterSplit s;
+    for (const OnsetFrame& r : table)
+        for (int c : recordColumns(r)) {
+            const double hz = columnFrequency(c);
+            (hz < lowRegisterHz ? s.low : hz < highRegisterHz ? s.middle : s.high)++;
+        }
+    return s;
 }

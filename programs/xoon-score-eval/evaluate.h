@@ -62,8 +62,8 @@ constexpr double noteNearSeconds = 0.050;
 constexpr int noteNearColumns = 4;
 constexpr int harmonicsCounted = 8;  // a bit on harmonics 1..8 of a starting note is on it
 
-// True for the unpitched instruments of our composer (kick, snare, clap, hat, openhat,
-// crash); every other instrument is a pitched voice.
+// True for the unpitched instruments of our composer and clip maker (kick, snare, clap,
+// tom, hat, openhat, crash, cymbal); every other instrument is a pitched voice.
 bool isDrum(const std::string& instrument);
 
 // Column of a MIDI note's fundamental (fractional).
@@ -86,3 +86,30 @@ struct BitPlacement {
     int bits = 0, onHarmonic = 0, inDrumBand = 0, onNote = 0, onOnset = 0;
 };
 BitPlacement placeBits(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes);
+
+// Bits near pitched notes where no drum sounds: those within noteNearSeconds of a pitched
+// note's onset, and of them those more than noteNearColumns below the lowest fundamental
+// starting then (a piano's thump, a bass column lit under a melody).
+struct BelowFundamental {
+    int bits = 0, below = 0;
+};
+BelowFundamental bitsBelowFundamental(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes);
+
+// Per drum kind of the truth (sorted by name): its lone onsets (no other note within
+// +-noteNearSeconds), the bits of the records within +-loneRecordSeconds of them, and how
+// many of those lie in the drum's own register (a kick below 200 Hz, hats and cymbals above
+// 2 kHz).
+constexpr double loneRecordSeconds = 0.025;
+struct DrumRegister {
+    std::string drum;
+    double lowHz = 0, highHz = 0;
+    int onsets = 0, bits = 0, inRegister = 0;
+};
+std::vector<DrumRegister> drumRegisters(const std::vector<OnsetFrame>& table, const std::vector<TruthNote>& notes);
+
+// Where the table's bits lie across the screen: below 200 Hz, from there to 2 kHz, above.
+constexpr double lowRegisterHz = 200, highRegisterHz = 2000;
+struct RegisterSplit {
+    int low = 0, middle = 0, high = 0;
+};
+RegisterSplit registerSplit(const std::vector<OnsetFrame>& table);

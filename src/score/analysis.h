@@ -5,8 +5,9 @@
 #include <cstdint>
 
 #include "data/onset_table.h"
+#include "platform/audio_format.h"
 
-constexpr int analysisRateHz = 44100;  // the analyser takes float samples at this rate
+constexpr int analysisRateHz = audioRateHz;  // the analyser takes float samples at this rate
 // Stereo is analysed as such: a note whose voices cancel in a mono mix (detuned saws
 // spread left and right) still shows in the channels' powers. Mono is taken too.
 constexpr int maxAnalysisChannels = 2;

@@ -346,6 +346,25 @@ TEST(ScoreEvaluation, MatchesOneToOneAndMeasuresTheTable) {
     EXPECT_EQ(p.inDrumBand, 1);   // the kick still sounds 300 ms on
     EXPECT_EQ(p.onNote, 3);
     EXPECT_EQ(p.onOnset, 2);      // but its onset is long past
+
+    // Below a fundamental: of A3's record (no drum sounds then), one bit under 220 Hz out of
+    // three; the kick's record does not count. Registers: a lone hat's record lights one
+    // column above 2 kHz and one below; the kick joins the bass, so it is not lone.
+    std::vector<TruthNote> kit = {{1.0, "chord", 57}, {2.0, "hat", 42}, {3.0, "kick", 36}, {3.0, "bass", 33}};
+    std::vector<OnsetFrame> lights = {record(1010, {column(110), column(220), column(440)}),
+                                      record(2005, {column(8000), column(1000)}), record(3000, {column(50)})};
+    BelowFundamental below = bitsBelowFundamental(lights, kit);
+    EXPECT_EQ(below.bits, 3);
+    EXPECT_EQ(below.below, 1);
+    std::vector<DrumRegister> drums = drumRegisters(lights, kit);
+    ASSERT_EQ(drums.size(), 1u);
+    EXPECT_EQ(drums[0].drum, "hat");
+    EXPECT_EQ(drums[0].bits, 2);
+    EXPECT_EQ(drums[0].inRegister, 1);
+    RegisterSplit split = registerSplit(lights);
+    EXPECT_EQ(split.low, 2);
+    EXPECT_EQ(split.middle, 3);
+    EXPECT_EQ(split.high, 1);
 }
 
 // Our song against the ground truth its composer wrote. A show built for a user's own
