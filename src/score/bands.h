@@ -20,6 +20,21 @@ struct BandLayout {
     int freshFrom[onsetColumnCount], freshTo[onsetColumnCount];  // columns its bins cover
 };
 
+// A column's band as the track sums it. Narrow bands: three bins (repeated past the
+// band's last) and their weights (0 past it). Wide ones: the first and last bins and
+// their weights, and the inner bins' weight (they come from prefix sums).
+struct BandSum {
+    int bin[narrowBandBins];
+    float weight[narrowBandBins];
+    double inner;
+};
+
+// Columns of one level whose bands are summed the same way.
+struct BandRun {
+    int level, from, to;  // columns from to to - 1
+    int kind;             // how: see sumBands
+};
+
 // One view of the bands over time: powers, their floors, log levels and rises. Each ring
 // row holds one of the track's frames' columns; its frame k is frame k * stride.
 struct BandTrack {
@@ -27,10 +42,10 @@ struct BandTrack {
     int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
     int levelFrames = 1;             // frames of log levels kept (a power of two)
     int stride = 1;                  // frames between its own: the spread moves at half the pace
-    bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
-    // Narrow bands' taps: bins of their level, and weights (0 past a band's last bin).
-    std::vector<int> narrowBin;
-    std::vector<float> narrowWeight;
+    int binsRead[framedLevels] = {};  // bins of each level its bands read (0: none)
+    bool prefixed[framedLevels] = {};  // whether the level's wide bands need prefix sums
+    std::vector<BandSum> sums;  // by column
+    std::vector<BandRun> runs;  // the columns in order
     std::vector<float> rawLevel, rawReference;  // rawFrames rows
     std::vector<float> loud;
     float songLoud = 0;
