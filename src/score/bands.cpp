@@ -126,6 +126,21 @@ static inline Pair pairAt(const float* pairs, int bin) {
 
 static inline Pair both(float x) { return Pair{x, x}; }
 
+typedef float Quad __attribute__((vector_size(16)));
+
+static inline Quad quadAt(const float* x) {
+    Quad v;
+    memcpy(&v, x, sizeof v);
+    return v;
+}
+
+static inline Quad both4(float x) { return Quad{x, x, x, x}; }
+
+static inline bool anyAbove(Quad x, Quad least) {
+    const auto above = x > least;
+    return (above[0] | above[1] | above[2] | above[3]) != 0;
+}
+
 // The track's raw band powers at its frame f, and those of its widened spectrum.
 static void sumBands(BandTrack* track, const float* const* power, long long f) {
     float* rawLevel = track->rawLevelAt(f);
@@ -198,14 +213,28 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
 // ---- floors ----
 
 static void trackLoudness(BandTrack* t, long long f) {
+    // How far "loud" sinks in a frame of each stride.
+    static const auto sinks = [] {
+        std::array<float, spreadStride + 1> sink;
+        for (int stride = 0; stride <= spreadStride; stride++)
+            sink[stride] = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * stride);
+        return sink;
+    }();
+    assert(t->stride >= 1 && t->stride <= spreadStride);
+    const float sink = sinks[t->stride];
     float* loud = t->loud.data();
-    const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
     const float* raw = t->rawLevelAt(f);
-    float loudest = 0;
-    for (int c = 0; c < t->columns; c++) {
-        loud[c] = std::max(raw[c], loud[c] * sink);
-        loudest = std::max(loudest, raw[c]);
+    for (int c = 0; c < t->columns; c++) loud[c] = std::max(raw[c], loud[c] * sink);
+    // The loudest sought four bands at a time (a maximum is the same whichever way it is
+    // sought).
+    Quad lanes = {0, 0, 0, 0};
+    int c = 0;
+    for (; c + 4 <= t->columns; c += 4) {
+        const Quad x = quadAt(raw + c);
+        lanes = lanes < x ? x : lanes;
     }
+    float loudest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    for (; c < t->columns; c++) loudest = std::max(loudest, raw[c]);
     t->songLoud = std::max(loudest, t->songLoud * sink);
 }
 
@@ -217,14 +246,15 @@ static void takeLogs(BandTrack* t, long long f) {
     const int lag = std::max(1, framesOf(lagSeconds, t->stride));
     float* level = t->levelAt(f);
     float* before = t->referenceAt(f);
+    float* rise = t->riseAt(f);
+    const float* loud = t->loud.data();
     const float* rawLevel = t->rawLevelAt(f);
     const float* rawBefore = t->rawReferenceAt(f - lag);
     for (int c = 0; c < t->columns; c++) {
-        float floor = std::max(songLevel, t->loud[c] * (float)bandFloor);
+        float floor = std::max(songLevel, loud[c] * (float)bandFloor);
         level[c] = fastLog(rawLevel[c] + floor);
         before[c] = fastLog(rawBefore[c] + floor);
     }
-    float* rise = t->riseAt(f);
     for (int c = 0; c < t->columns; c++) rise[c] = f >= lag ? std::max(0.0f, level[c] - before[c]) : 0.0f;
 }
 
@@ -255,7 +285,13 @@ static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int fr
     auto rise = [&](int d, int c) { return rows[d - first][c]; };
     const float* now = rows[-first];
     const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
+    // Most bands rise past neither threshold: four at a time are passed over.
+    const Quad lowest = both4((float)std::min(weakRiseOver, riseOver));
     for (int c = from; c < t->columns; c++) {
+        if (c % 4 == 0 && c + 4 <= t->columns && !anyAbove(quadAt(now + c), lowest)) {
+            c += 3;
+            continue;
+        }
         const bool weakToo = c >= weakFrom;
         const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
         const float v = now[c];
