@@ -142,7 +142,7 @@ static inline bool anyAbove(Quad x, Quad least) {
 }
 
 // The track's raw band powers at its frame f, and those of its widened spectrum.
-static void sumBands(BandTrack* track, const float* const* power, long long f) {
+wideLoops static void sumBands(BandTrack* track, const float* const* power, long long f) {
     float* rawLevel = track->rawLevelAt(f);
     float* rawReference = track->rawReferenceAt(f);
     // Below unwidenedHz the reference is the bin itself.
@@ -212,7 +212,7 @@ static void sumBands(BandTrack* track, const float* const* power, long long f) {
 
 // ---- floors ----
 
-static void trackLoudness(BandTrack* t, long long f) {
+wideLoops static void trackLoudness(BandTrack* t, long long f) {
     // How far "loud" sinks in a frame of each stride.
     static const auto sinks = [] {
         std::array<float, spreadStride + 1> sink;
@@ -241,7 +241,7 @@ static void trackLoudness(BandTrack* t, long long f) {
 // A frame's log levels, and its rise over the widened spectrum a lag before, both over
 // the floors this frame gets: a floor that rises (something loud is coming) must not
 // look like a rise of the band.
-static void takeLogs(BandTrack* t, long long f) {
+wideLoops static void takeLogs(BandTrack* t, long long f) {
     const float songLevel = (float)std::max(silencePower, t->songLoud * songFloor);
     const int lag = std::max(1, framesOf(lagSeconds, t->stride));
     float* level = t->levelAt(f);
@@ -267,7 +267,7 @@ static int bandLookAhead(int stride) {
 // The rises of a track at its frame f (frames up to lastFrame known): the timing track's
 // band onsets make moments; the weak rises of the track that sees every note (the spread,
 // or in mono the mix) show where a moment's notes are.
-static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
+wideLoops static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
                            long long lastFrame) {
     const int stride = t->stride;
     const int reach = std::max(1, framesOf(peakSeconds, stride));

@@ -74,7 +74,7 @@ static float* levelEnd(Level* l, int n) {
 
 // Makes every sample of the deeper levels that the level above now allows: level L+1
 // sample j is centred on level-L sample 2j, so it needs 2j + reach.
-static void decimate(Pyramid* p, int channel) {
+wideLoops static void decimate(Pyramid* p, int channel) {
     const float* h = tables().halfBand;
     for (int level = 0; level + 1 < pyramidLevels; level++) {
         const Level& from = p->levels[channel][level];
@@ -113,7 +113,7 @@ static void decimate(Pyramid* p, int channel) {
 
 // One channel's transform of a level's window ending at 'end' (in the level's samples).
 // The second channel's transform goes to a buffer of its own, so both stay in hand.
-static void transform(Pyramid* p, int channel, int level, long long end) {
+wideLoops static void transform(Pyramid* p, int channel, int level, long long end) {
     const Level& l = p->levels[channel][level];
     const float* w = tables().hann;
     const long long start = end - fftSize;
@@ -129,7 +129,7 @@ static void transform(Pyramid* p, int channel, int level, long long end) {
 
 // The channels' powers summed, of the window of a level that ends with frame f; and, for
 // the bands, the power of their mix.
-static void levelPower(Pyramid* p, int level, long long f, float* power, float* mix) {
+wideLoops static void levelPower(Pyramid* p, int level, long long f, float* power, float* mix) {
     const float scale = (float)tables().hannScale / p->channels;
     const float mixScale = (float)tables().hannScale * 0.25f;
     const long long end = f * (hopSamples >> level);
@@ -182,7 +182,7 @@ void closePyramid(Pyramid* p) {
     fftwf_free(p->in);
 }
 
-void takeSamples(Pyramid* p, const float* samples, int frames) {
+wideLoops void takeSamples(Pyramid* p, const float* samples, int frames) {
     assert(frames <= feedChunk);
     // Samples far beyond full scale (or not numbers at all) are a damaged source, not
     // music: they are clipped (or silenced) so the sums stay finite.
