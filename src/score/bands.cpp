@@ -64,12 +64,13 @@ static void openLayout(BandLayout* layout, double midHz) {
     }
 }
 
-// How a run of columns is summed: narrow bands tap by tap, wide ones from prefix sums,
-// the rest bin by bin.
-enum SumKind { narrowSum, prefixSum, plainSum };
+// How a run of columns is summed: narrow bands tap by tap (those of two bins by their
+// two), wide ones from prefix sums, the rest bin by bin.
+enum SumKind { narrowSum, twoBinSum, prefixSum, plainSum };
 
 static int sumKind(const ColumnBand& b) {
-    return b.bins <= narrowBandBins ? narrowSum : b.bins >= prefixBandBins ? prefixSum : plainSum;
+    if (b.bins <= narrowBandBins) return b.bins == 2 ? twoBinSum : narrowSum;
+    return b.bins >= prefixBandBins ? prefixSum : plainSum;
 }
 
 // The track's rings, and how it sums its bands; stride: frames between the track's own.
@@ -92,7 +93,7 @@ static void openTrack(BandTrack* t, const BandLayout* l, int cols, int frames, i
         const int level = l->level[c], kind = sumKind(b);
         BandSum& s = t->sums[c];
         int lastRead = b.firstBin + b.bins - 1;
-        if (kind == narrowSum) {
+        if (kind == narrowSum || kind == twoBinSum) {
             for (int j = 0; j < narrowBandBins; j++) {
                 s.bin[j] = b.firstBin + std::min(j, b.bins - 1);
                 s.weight[j] = j < b.bins ? b.weights[j] : 0.0f;
@@ -185,6 +186,16 @@ wideLoops static void sumBands(BandTrack* track, const float* const* power, long
                 const BandSum& s = sums[c];
                 const Pair v = both(s.weight[0]) * pairAt(pq, s.bin[0]) + both(s.weight[1]) * pairAt(pq, s.bin[1]) +
                                both(s.weight[2]) * pairAt(pq, s.bin[2]);
+                rawLevel[c] = v[0];
+                rawReference[c] = v[1];
+            }
+        } else if (run.kind == twoBinSum) {
+            // The third tap (weight 0) would add +0 to a sum of products of non-negative
+            // numbers, which leaves it as it is. Both bins and their widenings at once.
+            for (int c = run.from; c < run.to; c++) {
+                const BandSum& s = sums[c];
+                const Quad x = Quad{s.weight[0], s.weight[0], s.weight[1], s.weight[1]} * quadAt(pq + 2 * s.bin[0]);
+                const Pair v = __builtin_shufflevector(x, x, 0, 1) + __builtin_shufflevector(x, x, 2, 3);
                 rawLevel[c] = v[0];
                 rawReference[c] = v[1];
             }
