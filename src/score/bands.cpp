@@ -79,8 +79,12 @@ static void openTrack(BandTrack* t, const BandLayout* l, int cols, int frames, i
     t->columns = cols;
     t->levelFrames = frames;
     t->stride = step;
-    t->rawLevel.assign((size_t)rawFrames * cols, 0.0f);
-    t->rawReference.assign((size_t)rawFrames * cols, 0.0f);
+    // A frame's powers are logged once its floors are known, and read as the reference a
+    // lag later.
+    t->rawRows = framesOf(floorAheadSeconds, step) + std::max(1, framesOf(lagSeconds, step)) + 1;
+    assert(t->rawRows <= rawFrames);
+    t->rawLevel.assign((size_t)t->rawRows * cols, 0.0f);
+    t->rawReference.assign((size_t)t->rawRows * cols, 0.0f);
     t->loud.assign(cols, 0.0f);
     t->level.assign((size_t)frames * cols, 0.0f);
     t->reference.assign((size_t)referenceFrames * cols, 0.0f);

@@ -46,15 +46,17 @@ struct BandTrack {
     bool prefixed[framedLevels] = {};  // whether the level's wide bands need prefix sums
     std::vector<BandSum> sums;  // by column
     std::vector<BandRun> runs;  // the columns in order
-    std::vector<float> rawLevel, rawReference;  // rawFrames rows
+    int rawRows = rawFrames;  // frames of band powers kept: as long as the floors and the lag wait
+    std::vector<float> rawLevel, rawReference;  // rawRows rows
     std::vector<float> loud;
     float songLoud = 0;
     std::vector<float> level;      // levelFrames rows
     std::vector<float> reference;  // referenceFrames rows: the widened level a lag before
     std::vector<float> rise;       // riseFrames rows
 
-    float* rawLevelAt(long long f) { return &rawLevel[(f & (rawFrames - 1)) * columns]; }
-    float* rawReferenceAt(long long f) { return &rawReference[(f & (rawFrames - 1)) * columns]; }
+    size_t rawRow(long long f) const { return (size_t)((f % rawRows + rawRows) % rawRows); }
+    float* rawLevelAt(long long f) { return &rawLevel[rawRow(f) * columns]; }
+    float* rawReferenceAt(long long f) { return &rawReference[rawRow(f) * columns]; }
     float* levelAt(long long f) { return &level[(f & (levelFrames - 1)) * columns]; }
     const float* levelAt(long long f) const { return &level[(f & (levelFrames - 1)) * columns]; }
     float* referenceAt(long long f) { return &reference[(f & (referenceFrames - 1)) * columns]; }
