@@ -182,7 +182,9 @@ void closePyramid(Pyramid* p) {
     fftwf_free(p->in);
 }
 
-wideLoops void takeSamples(Pyramid* p, const float* samples, int frames) {
+// takeSamples' work: a static function, as every cloned one is (some compilers name a
+// clone's dispatcher apart from the function, and other files would not find it).
+wideLoops static void takeChunk(Pyramid* p, const float* samples, int frames) {
     assert(frames <= feedChunk);
     // Samples far beyond full scale (or not numbers at all) are a damaged source, not
     // music: they are clipped (or silenced) so the sums stay finite.
@@ -206,6 +208,8 @@ wideLoops void takeSamples(Pyramid* p, const float* samples, int frames) {
         decimate(p, ch);
     }
 }
+
+void takeSamples(Pyramid* p, const float* samples, int frames) { takeChunk(p, samples, frames); }
 
 // Input samples frame f needs before it can be analysed: the framed levels' windows end
 // there, and each level's filter reaches a little ahead.

@@ -8,7 +8,7 @@
 
 // The stages' per-frame loops run over every frame of a song: where the processor has
 // AVX2 they take eight floats at a time. The operations and their order are the same
-// (nothing is fused or reordered), so the results are too.
+// (nothing is fused or reordered), so the results are too. For static functions only.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define wideLoops __attribute__((target_clones("avx2", "default")))
 #else
