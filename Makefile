@@ -3,27 +3,35 @@
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 # Seconds each fuzzer runs: in `make fuzz`, and the short run in `make test`.
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
 # Building and running the show: the compiler, the libraries of the show and of the tools the
-# build runs (composer, scorer, font maker, message checker, capture tool), the font.
+# build runs (composer, scorer, font maker, message checker, capture tool), the font, and
+# what makes the man pages and the icon's sizes.
 RUN_PACKAGES := build-essential cmake pkg-config libsdl1.2-dev libsdl-image1.2-dev \
   libgl-dev libglu1-mesa-dev libgl1-mesa-dri libvorbis-dev libfftw3-dev libpng-dev \
   libebur128-dev libfreetype-dev fonts-dejavu-core \
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev libglib2.0-dev \
+  help2man librsvg2-bin
 # Tests, benchmarks and fuzzers on top: GoogleTest and Google Benchmark, the X server and the
 # X tools the tests drive the show with, JPEG for the bad-input corpus, ffmpeg for the video
 # tests and the song figures, clang for the fuzzers, aubio for the scorer's comparison, a
-# sound server for the sound layer's tests through one.
+# sound server for the sound layer's tests through one, a session bus and its client for
+# the player's MPRIS test, the menu entry's checker for the install's test.
 TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev libbenchmark-dev libjpeg-dev libx11-dev \
-  xvfb xauth xdotool ffmpeg clang libclang-rt-14-dev aubio-tools pulseaudio
+  xvfb xauth xdotool ffmpeg clang libclang-rt-14-dev aubio-tools pulseaudio dbus-daemon dbus-bin \
+  desktop-file-utils
+# The Debian package on top of the build's: dpkg-shlibdeps (its Depends) and file.
+PACKAGE_PACKAGES := $(RUN_PACKAGES) dpkg-dev file
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: run test deps test-deps bench-deps build test-build bench clean sanitize-test fuzz fuzz-build
+.PHONY: run test deps test-deps bench-deps build test-build bench clean sanitize-test fuzz fuzz-build \
+  package package-deps
 
 # Installs whichever of PACKAGES is missing, unless SKIP_DEPS is set.
 define install-missing
@@ -92,8 +100,8 @@ fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # What only the benchmarks need on top of the tests': bench/av-sync's own sound server, its
-# command-line client, the X server and the recorder.
-BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg
+# command-line client, the X server and the recorder; playerctl for the player's figures.
+BENCH_PACKAGES := pulseaudio pulseaudio-utils xvfb ffmpeg playerctl dbus-daemon
 
 bench-deps:
 	$(call install-missing,$(BENCH_PACKAGES))
@@ -101,5 +109,19 @@ bench-deps:
 bench: test-build bench-deps
 	bench/run-all $(BUILD)
 
+# The Debian package, built in a folder of its own with the flags Debian builds its own
+# packages with (hardening included): $(PACKAGE_BUILD)/xoon_VERSION_ARCH.deb.
+package-deps:
+	$(call install-missing,$(PACKAGE_PACKAGES))
+
+package: package-deps
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	CFLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+	CXXFLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

@@ -80,6 +80,8 @@ static void usage(FILE* out) {
             "  --show-at X,Y       the show window's top-left corner in the recorded picture\n"
             "  --reference-at X,Y,SIDE  the reference window in the recorded picture\n"
             "  --from S --to S     onsets of this stretch of the song are measured (seconds)\n"
+            "  --song-before S     the song started about S seconds before the recording did\n"
+            "                      (a recording begun mid-song; default 0)\n"
             "  --song-channels L,R recorded channels the song plays on (default 0,1)\n"
             "  --click-channel N   recorded channel of the reference's clicks (default 2)\n"
             "  --trace FILE        one line per onset and per click, for a closer look\n"
@@ -343,6 +345,8 @@ static long firstAbove(const std::vector<float>& s, double level) {
 // last one's to that plus the silence between them: a stop moves the song on by at most
 // its silence, and digital silence in the song itself moves it by nothing. So narrow a
 // search cannot land on a repeated bar.
+static double songBeforeS = 0;  // --song-before
+
 static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
     const std::vector<float>& rec = r.songSound;
     const long songFirst = firstAbove(song, soundStartThreshold);
@@ -354,7 +358,8 @@ static Alignment alignSong(const std::vector<float>& song, const Recording& r) {
     const long slack = (long)(alignSlackMs / 1000 * sampleRate);
     Alignment al;
     // The first piece: the recorder may have started after the song did, never long before.
-    long low = recFirst - songFirst - (long)(firstSearchS * sampleRate), high = recFirst - songFirst + slack;
+    long low = recFirst - songFirst - (long)((firstSearchS + songBeforeS) * sampleRate);
+    long high = recFirst - songFirst - (long)(std::max(0.0, songBeforeS - firstSearchS) * sampleRate) + slack;
     long i = recFirst;
     const long n = (long)rec.size();
     while (i < n) {
@@ -604,6 +609,7 @@ int main(int argc, char** argv) {
                               {"song-channels", required_argument, nullptr, 'c'},
                               {"click-channel", required_argument, nullptr, 'k'},
                               {"trace", required_argument, nullptr, 'x'},
+                              {"song-before", required_argument, nullptr, 'b'},
                               {"help", no_argument, nullptr, 'h'},
                               {nullptr, 0, nullptr, 0}};
     int opt;
@@ -627,6 +633,7 @@ int main(int argc, char** argv) {
         case 'k': ok = parseInts(optarg, v, 1) && v[0] >= 0; at.clickChannel = v[0]; break;
         case 'f': fromS = strtod(optarg, &end); ok = *optarg && !*end && fromS >= 0; break;
         case 'u': toS = strtod(optarg, &end); ok = *optarg && !*end && toS > 0; break;
+        case 'b': songBeforeS = strtod(optarg, &end); ok = *optarg && !*end && songBeforeS >= 0; break;
         case 'h': usage(stdout); return 0;
         default: usage(stderr); return 2;
         }

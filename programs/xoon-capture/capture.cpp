@@ -30,33 +30,40 @@ constexpr double frameEpsilon = 1e-6;      // frames; absorbs decimal seconds li
 constexpr double progressEverySeconds = 0.25;  // on a terminal, where the line is rewritten
 
 static const char usage[] =
-    "Usage: xoon-capture [options] (--out DIR | --raw)\n"
+    "Usage: xoon-capture [options] (--out DIR | --raw | --check)\n"
     "Renders the show frame by frame on a scripted music clock: frame n is drawn as the\n"
     "show would draw it with its clock reading n x 1000 / fps ms. Run it in the folder that\n"
-    "holds xoon09.ogg and fona.png, with an X display (Xvfb will do).\n"
+    "holds xoon09.ogg and fona.png, with an X display (Xvfb will do). Seconds are seconds\n"
+    "of song, from the start of its music.\n"
     "\n"
-    "  --song FILE     the show for any song, as xoon-play shows it: scored whole first,\n"
-    "                  and the clock (the seconds below) starts 2 s before the music\n"
+    "  --song FILE     the show for any song, as xoon-play shows it: scored whole first; its\n"
+    "                  picture starts 2 s before the music, at second -2\n"
     "  --message FILE  the panel types FILE instead of the built-in message\n"
-    "  --fps N         frames per second of song, 24..120 (default 60)\n"
+    "  --fps N         frames per second, 24..120 (default 60)\n"
     "  --size WxH      picture size in pixels, letterboxed as full screen (default 1920x1080)\n"
-    "  --from S        first second of song to capture (default 0); negative: only the\n"
-    "                  last -S seconds before --to, counted in whole frames (-0.01: the last)\n"
-    "  --to S          capture up to this second of song (default: the song's end)\n"
+    "  --from S        first second to capture (default: the first picture); negative: only\n"
+    "                  the last -S seconds before --to, in whole frames (-0.01: the last)\n"
+    "  --to S          capture up to this second, at most the song's end (default)\n"
     "  --stall AT:LEN  the show freezes at second AT for LEN seconds while the song plays\n"
     "                  on; the picture holds, and a stall over 1 s makes the show jump\n"
-    "  --out DIR       write DIR/NNNNNN.png, NNNNNN the frame number from the song's start\n"
+    "  --out DIR       write DIR/NNNNNN.png, NNNNNN the frame's number from the first picture\n"
     "  --raw           write raw RGB24 frames, top row first, to standard output\n"
-    "  -h, --help      this text\n";
+    "  --check         check the options and the song, print the stretch the frames would\n"
+    "                  show as \"START LENGTH\" (seconds of song, seconds) and stop\n"
+    "  -h, --help      this text\n"
+    "      --version   the program's version\n";
 
 struct Options {
     int fps = defaultFps;
     int width = defaultWidth, height = defaultHeight;
-    double fromSeconds = 0;  // negative: that many seconds back from the end, in frames
-    double toSeconds = -1;   // negative: the song's length
-    double stallAt = -1, stallLength = 0;    // seconds; no stall when stallAt < 0
+    // Seconds of song. fromSeconds negative: that many seconds back from the end, in frames.
+    double fromSeconds = 0;
+    bool sawFrom = false;    // else from the first picture
+    double toSeconds = -1;   // negative: the song's end
+    double stallAt = -1, stallLength = 0;    // no stall when stallAt < 0
     std::string outDir;
     bool raw = false;
+    bool check = false;
     const char* songPath = nullptr;     // null: the show's own song and table
     const char* messagePath = nullptr;  // null: the built-in message
 };
@@ -67,7 +74,7 @@ static bool parseSeconds(const char* text, double* value) {
 
 static Options parseOptions(int argc, char** argv) {
     enum { fpsOption = 256, sizeOption, fromOption, toOption, stallOption, outOption, rawOption,
-           songOption, messageOption };
+           songOption, messageOption, checkOption };
     static const option longOptions[] = {{"fps", required_argument, nullptr, fpsOption},
                                          {"size", required_argument, nullptr, sizeOption},
                                          {"from", required_argument, nullptr, fromOption},
@@ -77,6 +84,7 @@ static Options parseOptions(int argc, char** argv) {
                                          {"raw", no_argument, nullptr, rawOption},
                                          {"song", required_argument, nullptr, songOption},
                                          {"message", required_argument, nullptr, messageOption},
+                                         {"check", no_argument, nullptr, checkOption},
                                          {"help", no_argument, nullptr, 'h'},
                                          {}};
     Options o;
@@ -100,6 +108,7 @@ static Options parseOptions(int argc, char** argv) {
             if (!parseSeconds(v + back, &o.fromSeconds) || (back && o.fromSeconds == 0))
                 cliUsageError("--from wants seconds of song, or a negative count back, not '%s'", v);
             if (back) o.fromSeconds = -o.fromSeconds;
+            o.sawFrom = true;
         } else if (c == toOption) {
             if (!parseSeconds(v, &o.toSeconds))
                 cliUsageError("--to wants seconds of song (0 or more), not '%s'", v);
@@ -117,6 +126,8 @@ static Options parseOptions(int argc, char** argv) {
             o.outDir = v;
         } else if (c == rawOption) {
             o.raw = true;
+        } else if (c == checkOption) {
+            o.check = true;
         } else if (c == songOption) {
             o.songPath = v;
         } else if (c == messageOption) {
@@ -124,31 +135,38 @@ static Options parseOptions(int argc, char** argv) {
         }
     }
     if (optind < argc) cliUsageError("no operands, only options: '%s'", argv[optind]);
-    if (o.raw == !o.outDir.empty()) cliUsageError("give exactly one of --out DIR and --raw");
-    if (sawTo && o.fromSeconds >= 0 && o.toSeconds <= o.fromSeconds)
+    if (o.raw + !o.outDir.empty() + o.check != 1)
+        cliUsageError("give exactly one of --out DIR, --raw and --check");
+    if (sawTo && o.sawFrom && o.fromSeconds >= 0 && o.toSeconds <= o.fromSeconds)
         cliUsageError("--to (%g) must be after --from (%g)", o.toSeconds, o.fromSeconds);
     return o;
 }
 
-// The song's length in seconds, as its file states it.
+// The show's own song's length in seconds, as its file states it.
 static double songSeconds() {
     std::string error;
     double seconds = 0;
     if (!songFileSeconds(showSongFile, &seconds, &error))
-        cliFail("%s: %s (it gives the song's length; or give --to)", showSongFile, error.c_str());
-    if (seconds <= 0) cliFail("%s: the song states no length (give --to)", showSongFile);
+        cliFail("%s: %s (the capture needs the song's length)", showSongFile, error.c_str());
+    if (seconds <= 0) cliFail("%s: the song states no length", showSongFile);
     return seconds;
 }
 
 // Another song: scored whole before the first frame, so every run draws the same frames.
-// Returns its length on the show's clock, the lead-in included.
+// Returns its length in seconds, as far as it decodes.
 static std::vector<OnsetFrame> songTable;
 static double useSong(const char* path) {
     std::string error;
     double seconds = 0;
     if (!scoreFile(path, songLeadInMs, &songTable, &error, {}, &seconds))
         cliFail("%s: %s", path, error.c_str());
-    return seconds + songLeadInMs / 1000.0;
+    return seconds;
+}
+
+// Frame n shows the clock at n / fps s; the clock reads the seconds of song plus the
+// lead-in (none for the show's own song). The first frame whose clock is at or after s.
+static int64_t frameAt(double clockSeconds, int fps) {
+    return (int64_t)ceil(clockSeconds * fps - frameEpsilon);
 }
 
 // The frames: n from 0; frame n's clock; which frames the stall swallows.
@@ -199,25 +217,34 @@ static double wallSeconds() {
 int main(int argc, char** argv) {
     cliStart("xoon-capture", usage);
     const Options o = parseOptions(argc, argv);
-    const double length = o.songPath ? useSong(o.songPath) : (o.toSeconds < 0 ? songSeconds() : 0);
+    const char* song = o.songPath ? o.songPath : showSongFile;
+    const double length = o.songPath ? useSong(o.songPath) : songSeconds();
+    const double leadIn = o.songPath ? songLeadInMs / 1000.0 : 0;
+    // A stretch past the song's end is named now, not found by the program reading the frames.
+    if (o.fromSeconds >= length)
+        cliUsageError("--from %g is not before the end of %s (%.3f s)", o.fromSeconds, song, length);
+    if (o.toSeconds > length)
+        cliUsageError("--to %g is past the end of %s (%.3f s)", o.toSeconds, song, length);
     const double toSeconds = o.toSeconds < 0 ? length : o.toSeconds;
-    if (toSeconds <= o.fromSeconds)
-        cliUsageError("nothing to capture: --from %g is not before the end, %g s", o.fromSeconds,
-                      toSeconds);
-    if (toSeconds == 0) cliUsageError("nothing to capture before --to 0");
+    if (toSeconds + leadIn == 0) cliUsageError("nothing to capture before --to 0");
+    if (toSeconds > maxSongSeconds) cliUsageError("--to is beyond the show's 32-bit clock");
     fps = o.fps;
     width = o.width;
     height = o.height;
     if (o.stallAt >= 0) {
-        stallFromMs = (int64_t)llround(o.stallAt * 1000);
+        stallFromMs = (int64_t)llround((o.stallAt + leadIn) * 1000);
         stallToMs = stallFromMs + (int64_t)llround(o.stallLength * 1000);
     }
-    // Frame n shows song second n / fps; capture those in [from, to).
-    const int64_t end = (int64_t)ceil(toSeconds * fps - frameEpsilon);
-    int64_t first = (int64_t)ceil(o.fromSeconds * fps - frameEpsilon);
-    if (o.fromSeconds < 0)
-        first = std::max<int64_t>(0, end - (int64_t)ceil(-o.fromSeconds * fps - frameEpsilon));
-    if (toSeconds > maxSongSeconds) cliUsageError("--to is beyond the show's 32-bit clock");
+    // The frames in [from, to): from the first picture unless --from says otherwise.
+    const int64_t end = frameAt(toSeconds + leadIn, fps);
+    int64_t first = o.sawFrom ? frameAt(o.fromSeconds + leadIn, fps) : 0;
+    if (o.fromSeconds < 0) first = std::max<int64_t>(0, end - frameAt(-o.fromSeconds, fps));
+    if (first >= end) cliUsageError("nothing to capture: no frame from --from %g to the end at %d frames/s",
+                                    o.fromSeconds, fps);
+    if (o.check) {
+        printf("%.6f %.6f\n", (double)first / fps - leadIn, (double)(end - first) / fps);
+        return 0;
+    }
     if (!o.outDir.empty()) makeFolder(o.outDir);
     signal(SIGPIPE, SIG_IGN);  // a closed pipe becomes a write error we can report
 
@@ -268,7 +295,8 @@ int main(int argc, char** argv) {
         if (now - lastProgress >= progressEverySeconds) {
             lastProgress = now;
             cliProgress("frame %lld of %lld, %.2f s of song, %.1f frames/s", (long long)(n - first + 1),
-                        (long long)(end - first), (double)n / fps, (n - first + 1) / (now > 0 ? now : 1e-9));
+                        (long long)(end - first), (double)n / fps - leadIn,
+                        (n - first + 1) / (now > 0 ? now : 1e-9));
         }
     }
     if (o.raw && fflush(stdout) != 0)
@@ -277,6 +305,6 @@ int main(int argc, char** argv) {
     cliProgressDone();
     const double seconds = wallSeconds() - startedAt;
     fprintf(stderr, "xoon-capture: %lld frames to %.2f s of song, %.1f frames/s\n", (long long)(end - first),
-            (double)(end - 1) / fps, (end - first) / (seconds > 0 ? seconds : 1e-9));
+            (double)(end - 1) / fps - leadIn, (end - first) / (seconds > 0 ? seconds : 1e-9));
     return 0;
 }

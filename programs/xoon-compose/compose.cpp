@@ -35,7 +35,8 @@ static const char usage[] =
     "  --pcm FILE       also write the mastered samples: interleaved stereo float32\n"
     "  --material NAME  test material for the scorer instead of the song: hats, kit,\n"
     "                   bass-tom or piano (its own length; --seconds cuts it short)\n"
-    "  -h, --help       this text\n";
+    "  -h, --help       this text\n"
+    "      --version    the program's version\n";
 
 // Outputs are written beside their final names and renamed only when all are whole, so a
 // reader (the scorer, run by the same build) never sees a half-written song, and a failure

@@ -37,8 +37,9 @@ static const char usage[] =
     "16 x 6 cells for codes 32 to 127, white glyphs whose alpha is their coverage, each\n"
     "scaled to the panel's glyph box and row pitch.\n"
     "\n"
-    "  --size WxH  atlas size in pixels (default 512x384, the show's)\n"
-    "  -h, --help  this text\n";
+    "  --size WxH     atlas size in pixels (default 512x384, the show's)\n"
+    "  -h, --help     this text\n"
+    "      --version  the program's version\n";
 
 static const char* fontPath = "";
 

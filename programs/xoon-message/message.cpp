@@ -13,7 +13,8 @@ static const char usage[] =
     "line feed at the end, at most 65536 bytes. Every fault and doubtful line is named as\n"
     "FILE:LINE:COLUMN; a fault leaves nothing written.\n"
     "\n"
-    "  -h, --help  this text\n";
+    "  -h, --help     this text\n"
+    "      --version  the program's version\n";
 
 // The script as a C++ string literal, one source line per message line. '?' is escaped too,
 // so that no "??x" in a message reads as a trigraph.

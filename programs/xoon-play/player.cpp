@@ -1,53 +1,78 @@
-// xoon-play: options, the checks that come before any window, the score, then the show's
-// own start-up and frame loop on the song's table.
+// xoon-play: options, the checks that come before any window, the first song's score, the
+// show's own start-up and frame loop over the timeline's table, the keys and the bus.
 #include "programs/xoon-play/player.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 
 #include "cli/cli.h"
+#include "programs/xoon-play/mpris.h"
+#include "programs/xoon-play/player_songs.h"
+#include "programs/xoon-play/playlist.h"
+#include "programs/xoon-play/timeline.h"
 #include "score/score.h"
 #include "show/show.h"
 
 constexpr int32_t largestAvOffsetMs = 10000;
-// The song is handed to the output this much before the scorer would have to have passed
-// it, on top of the look-ahead: room for the clock's lead over the sound heard.
-constexpr int32_t feedMarginMs = 1000;
 constexpr const char* installedFontFolder = "/../share/xoon/";
+constexpr int32_t shortSeekMs = 10000, longSeekMs = 60000;
+constexpr int volumeStep = 16;  // of 255
+constexpr int64_t usPerMs = 1000;
 
 static const char usage[] =
-    "Usage: xoon-play [--window] [--message FILE] [--av-offset MS] SONG\n"
-    "Plays SONG (Ogg Vorbis, Opus, FLAC, MP3, WAV, AAC/M4A, or a video's audio) with the\n"
-    "xOOn 2009 show, its onsets scored while it plays. Full screen unless --window.\n"
-    "Releasing Escape or closing the window ends it; so does the end of the song.\n"
+    "Usage: xoon-play [OPTIONS] ITEM...\n"
+    "Plays songs with the xOOn 2009 show, their onsets scored while they play, one after\n"
+    "another with no gap. An ITEM is a song (Ogg Vorbis, Opus, FLAC, MP3, WAV, AAC/M4A, or a\n"
+    "video's audio), a folder (its songs and its subfolders', in name order) or a playlist\n"
+    "(M3U, M3U8, PLS). Full screen unless --window. It ends after the last song.\n"
     "\n"
     "  -w, --window          an 800 x 400 window instead of the whole screen\n"
     "  -m, --message FILE    the panel types FILE instead of the built-in message\n"
+    "  -s, --shuffle         the songs in a random order\n"
+    "  -l, --loop            the songs over and over\n"
+    "      --cache-limit MB  the score cache's bound (default 100; 0: no cache)\n"
     "      --av-offset MS    the display's own delay: positive shows the picture MS\n"
     "                        later, negative earlier (-10000..10000, default 0)\n"
     "  -h, --help            this text\n"
+    "      --version         the program's version\n"
+    "\n"
+    "Keys: Space pause and play; Left/Right 10 s back/on, Up/Down 60 s on/back;\n"
+    "Page Down or N the next song, Page Up or P the one before (or this one's start after\n"
+    "its first 3 s); F full screen or a window; 9/0 volume down/up; Escape or Q quit.\n"
+    "Desktop media keys and playerctl reach it as org.mpris.MediaPlayer2.xoon.\n"
     "\n"
     "Scored songs are kept in $XDG_CACHE_HOME/xoon (else ~/.cache/xoon) and start at once\n"
     "the next time.\n";
 
-static int32_t avOffsetMs = 0;
-
 PlayerOptions parsePlayerOptions(int argc, char** argv) {
-    enum { avOffsetOption = 1000 };
+    enum { avOffsetOption = 1000, cacheLimitOption };
     static const option longOptions[] = {{"window", no_argument, nullptr, 'w'},
                                          {"message", required_argument, nullptr, 'm'},
+                                         {"shuffle", no_argument, nullptr, 's'},
+                                         {"loop", no_argument, nullptr, 'l'},
+                                         {"cache-limit", required_argument, nullptr, cacheLimitOption},
                                          {"av-offset", required_argument, nullptr, avOffsetOption},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     cliStart("xoon-play", usage);
     PlayerOptions o;
-    for (int c; (c = cliOption(argc, argv, "wm:h", longOptions)) != -1;) {
+    for (int c; (c = cliOption(argc, argv, "wm:slh", longOptions)) != -1;) {
         switch (c) {
         case 'w': o.window = true; break;
         case 'm': o.messagePath = optarg; break;
+        case 's': o.shuffle = true; break;
+        case 'l': o.loop = true; break;
+        case cacheLimitOption: {
+            double mb;
+            if (!cliParseDouble(optarg, &mb) || mb < 0 || mb > 1e9)
+                cliUsageError("--cache-limit wants megabytes, 0 or more");
+            o.cacheLimitBytes = (int64_t)(mb * scoreCacheMegabyte);
+            break;
+        }
         case avOffsetOption: {
             long ms;
             if (!cliParseLong(optarg, &ms) || ms < -largestAvOffsetMs || ms > largestAvOffsetMs)
@@ -57,9 +82,9 @@ PlayerOptions parsePlayerOptions(int argc, char** argv) {
         }
         }
     }
-    if (optind == argc) cliUsageError("which song? give one file");
-    if (optind + 1 < argc) cliUsageError("one song at a time");
-    o.songPath = argv[optind];
+    if (optind == argc) cliUsageError("what to play? give songs, folders or playlists");
+    o.items = argv + optind;
+    o.itemCount = argc - optind;
     return o;
 }
 
@@ -68,7 +93,8 @@ static bool isFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The font beside the program (the build's run folder) or under its install prefix.
+// The font beside the program (the build's run folder) or under its install prefix; the
+// player ends here, before any window, when neither has it.
 static std::string findFont() {
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -78,38 +104,89 @@ static std::string findFont() {
     folder.resize(folder.rfind('/'));
     const std::string beside = folder + "/" + showFontFile;
     const std::string installed = folder + installedFontFolder + showFontFile;
-    if (isFile(beside) || !isFile(installed)) return beside;
-    return installed;
+    if (isFile(beside)) return beside;
+    if (isFile(installed)) return installed;
+    cliFail("%s: no font beside the program nor in %s", beside.c_str(), (folder + installedFontFolder).c_str());
 }
 
-static int32_t feedLimitMs() {
-    const int32_t horizon = liveScoreHorizonMs();
-    if (horizon == INT32_MAX) return INT32_MAX;
-    return horizon - songLeadInMs - feedMarginMs - (avOffsetMs < 0 ? -avOffsetMs : 0);
+// ---- keys and the bus ----
+
+static void onKey(Key key) {
+    switch (key) {
+    case Key::space: setPaused(!paused()); break;
+    case Key::left: seekBy(-shortSeekMs); break;
+    case Key::right: seekBy(shortSeekMs); break;
+    case Key::up: seekBy(longSeekMs); break;
+    case Key::down: seekBy(-longSeekMs); break;
+    case Key::pageDown:
+    case Key::n: nextSong(); break;
+    case Key::pageUp:
+    case Key::p: previousSong(); break;
+    case Key::f: showToggleFullScreen(); break;
+    case Key::nine: setVolume(volume() - volumeStep); break;
+    case Key::zero: setVolume(volume() + volumeStep); break;
+    case Key::q: exit(0);
+    }
 }
+
+static void busPlay() { setPaused(false); }
+static void busPause() { setPaused(true); }
+static void busPlayPause() { setPaused(!paused()); }
+static void busSeekBy(int64_t us) { seekBy((int32_t)(us / usPerMs)); }
+static void busSetPosition(const char* trackId, int64_t us) {
+    if (songState().trackId == trackId && us >= 0) seekTo(us / usPerMs);
+}
+static void busOpenUri(const char* uri) {
+    const std::string path = pathOfFileUri(uri);
+    if (!path.empty() && isFile(path)) playFileNow(path);
+}
+static void busQuit() { exit(0); }
+static void busRaise() {}  // a window manager's business: the window is already there
+static void busSetVolume(double v) { setVolume((int)(v * 255 + 0.5)); }
+static int64_t busPosition() { return songPositionMs() * usPerMs; }
 
 void startPlayer(const PlayerOptions& options) {
-    std::string error;
-    if (!startLiveScore(options.songPath, songLeadInMs, &error))
-        cliFail("%s: %s", options.songPath, error.c_str());
-    avOffsetMs = options.avOffsetMs;
     static std::string font;
     font = findFont();
+    if (options.cacheLimitBytes >= 0) setScoreCacheLimit(options.cacheLimitBytes);
+    int failed = 0;
+    std::vector<std::string> songs = expandItems(options.items, options.itemCount, &failed);
+    // One bad item has had its one line; more get a last one saying nothing is left.
+    if (songs.empty() && (failed > 1 || options.itemCount > 1)) cliFail("nothing to play");
+    if (songs.empty()) exit(cliStatusFailure);
+    const bool alone = songs.size() == 1 && failed == 0;
+    setSongs(std::move(songs), options.shuffle, options.loop);
+    if (!startFirstSong((int64_t)songLeadInMs * audioRateHz / 1000)) {
+        if (alone) exit(cliStatusFailure);  // named already
+        cliFail("nothing to play");
+    }
+    timelineSetPictureDelay(options.avOffsetMs);
+    static std::string first;
+    first = firstSongPath();
     ShowSetup setup;
     setup.display = options.window ? DisplayMode::window : DisplayMode::fullScreen;
     setup.fontFile = font.c_str();
-    setup.songFile = options.songPath;
+    setup.songFile = first.c_str();
     setup.leadInMs = songLeadInMs;
-    setup.feedLimitMs = liveScoreDone() ? nullptr : feedLimitMs;
-    setup.table = liveScoreTable();
-    setup.tableCount = liveScoreCount();
+    setup.feedLimitMs = timelineFeedLimitMs;
+    setup.table = timelineTable();
+    setup.tableCount = timelineCount();
     setup.messageFile = options.messagePath;
-    setup.pictureDelayMs = avOffsetMs;
+    setup.pictureDelayMs = options.avOffsetMs;
     showStart(setup);
+    showSetKeyHandler(onKey);
+    startMpris({busPlay, busPause, busPlayPause, stopSong, nextSong, previousSong, busSeekBy, busSetPosition,
+                busOpenUri, busQuit, busRaise, busSetVolume, setLoop, setShuffle, busPosition});
 }
 
 bool runPlayerIteration() {
-    showExtendTable(liveScoreCount());
+    static int told = -1;
+    mprisDispatch();
+    followSongs();
+    if (songStateSerial() != told) {
+        told = songStateSerial();
+        mprisUpdate(songState());
+    }
     return showFrame();
 }
 
@@ -119,3 +196,5 @@ int runPlayer(int argc, char** argv) {
     }
     return 0;
 }
+
+bool playerFirstScoreFromCache() { return firstScoreFromCache(); }

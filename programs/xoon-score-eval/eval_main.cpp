@@ -26,9 +26,10 @@ static const char usage[] =
     "the share of its lone onsets' bits in its own register, the table's shape and where its\n"
     "bits lie across the screen.\n"
     "\n"
-    "  --song SONG  also measure on the song's samples the share of bits whose column's\n"
-    "               band rose 3 dB within 50 ms of their record\n"
-    "  -h, --help   this text\n";
+    "  --song SONG     also measure on the song's samples the share of bits whose column's\n"
+    "                  band rose 3 dB within 50 ms of their record\n"
+    "  -h, --help      this text\n"
+    "      --version   the program's version\n";
 
 int main(int argc, char** argv) {
     cliStart("xoon-score-eval", usage);

@@ -18,7 +18,8 @@ static const char usage[] =
     "onset table. A song that cannot be scored leaves nothing written.\n"
     "\n"
     "  -o, --output FILE  the table source to write (written whole or not at all)\n"
-    "  -h, --help         this text\n";
+    "  -h, --help         this text\n"
+    "      --version      the program's version\n";
 
 // The song's file name as the table's first comment line names it: any byte that could end
 // or continue that line (a line feed, a backslash) or is not plain ASCII becomes '?', and a

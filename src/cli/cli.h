@@ -15,10 +15,13 @@ void cliStart(const char* program, const char* usage);
 bool cliNamed();
 
 // getopt_long with the house answers: -h and --help print the usage on standard output and
-// exit 0; an unknown option or a missing value prints what is wrong and the usage on
-// standard error and exits 2. Returns the option's value, or -1 when the options are done
-// (operands then stand at argv[optind] on). shortOptions as for getopt_long; longOptions
-// must list {"help", no_argument, nullptr, 'h'}.
+// exit 0; --version prints the program's name and the project's version on standard output
+// and exits 0; an unknown or ambiguous option, a missing value or a value given to an
+// option that takes none prints what is wrong (the option as typed) and the usage on
+// standard error and exits 2. "--" ends the options. Returns the option's value, or -1 when
+// the options are done (operands then stand at argv[optind] on). shortOptions as for
+// getopt_long; longOptions must list {"help", no_argument, nullptr, 'h'}, and not
+// "version", which every program answers.
 int cliOption(int argc, char** argv, const char* shortOptions, const option* longOptions);
 
 // A usage error found by the program itself: "program: message", then the usage, on

@@ -14,6 +14,7 @@ constexpr int maxLineShown = 2 * panelColumns;
 // Printable ASCII: the font's atlas has a glyph for each, and none for 127.
 constexpr unsigned char firstPrintable = ' ', lastPrintable = '~';
 constexpr char lineFeed = '\n';
+constexpr unsigned byteOrderMark = 0xFEFF;
 
 bool readMessageFile(const char* path, std::string* bytes, std::string* error) {
     FILE* file = fopen(path, "rb");
@@ -84,6 +85,12 @@ size_t checkCharacter(Report& r, const std::string& bytes, size_t i, int line, i
     if (ch >= firstPrintable && ch <= lastPrintable) return 1;
     unsigned codePoint;
     const size_t length = ch >= 0x80 ? utf8Sequence(bytes, i, &codePoint) : 0;
+    if (length && codePoint == byteOrderMark) {
+        // Invisible: quoting it would show nothing.
+        if (i == 0) note(r, true, line, column, "the file starts with a byte-order mark: save it without one");
+        else note(r, true, line, column, "an invisible byte-order mark (U+FEFF): remove it");
+        return length;
+    }
     if (length) {
         note(r, true, line, column,
              "'%s' (U+%04X) is not a printable ASCII character; the font holds only codes "

@@ -1,13 +1,17 @@
-// Our sound layer: a decoder thread feeds a ring of stereo float frames at the mixing rate;
-// one back end (the sound server, SDL audio or a stand-in on the wall clock) plays them, and
-// the music clock is the position of the audio being heard.
+// Our sound layer: a decoder thread feeds a ring of stereo float frames at the mixing rate,
+// song after song on one timeline; one back end (the sound server, SDL audio or a stand-in
+// on the wall clock) plays them, and the music clock is the position of the audio heard.
 #include "platform/audio.h"
+
+#include <limits.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -16,15 +20,19 @@
 #include "platform/audio_format.h"
 #include "platform/decoder.h"
 
-constexpr uint32_t ringFrames = 32768;      // decoded audio kept ahead of the output
+constexpr uint32_t ringFrames = 32768;      // the ring's room
+constexpr int32_t ringAheadMs = 300;        // decoded audio kept ahead of the output: what a
+                                            // change of song or place waits behind
 constexpr int decodeChunkFrames = 1024;     // frames per decoder read
 constexpr int decoderNapMs = 2;             // decoder sleep while the ring is full
 constexpr int32_t prefillMs = 250;          // ring filled this far before output starts
 constexpr int prefillWaitMs = 2000;         // but a stuck decoder never holds the start longer
+constexpr int queueSlots = 12;              // songs queued behind the one decoding
 
 static const AudioBackend* backend = &standInBackend;
 static int mixRate = audioRateHz;
 static std::atomic<int> volume{fullVolume};
+static std::atomic<bool> paused{false};
 
 struct SoundStream {
     AudioDecoder* decoder;
@@ -36,6 +44,23 @@ struct SoundStream {
     int32_t lastPosition;  // ms; the clock never goes backwards
 };
 
+// A song on the timeline: its file, the frame it starts from, how many frames it lasts.
+struct Segment {
+    char path[PATH_MAX];
+    int64_t fromFrame;
+    int64_t frames;  // -1: to its end
+};
+
+// The songs after the one decoding, and a song to play at once, under queueLock.
+static std::mutex queueLock;
+static std::condition_variable restartTaken;
+static Segment queue[queueSlots];
+static int queued = 0;
+static Segment restart;
+static bool restartPending = false;
+static int64_t restartFrame = -1;
+static bool outOfSongs = false;
+
 // The one stream that plays, and the wall clock that stands in for a null stream.
 static SoundStream* playing = nullptr;
 static bool clockStarted = false;
@@ -46,7 +71,8 @@ static float ring[ringFrames * audioChannels];
 static std::atomic<uint32_t> ringWrite{0};
 static std::atomic<uint32_t> ringRead{0};
 static std::atomic<bool> decodeDone{false};
-static std::atomic<int64_t> songEndFrames{INT64_MAX};  // lead-in + song, once all decoded
+static std::atomic<int64_t> songEndFrames{INT64_MAX};  // the timeline's end, once all decoded
+static int64_t pushedFrames = 0;                        // decoder thread (and queueLock)
 
 // SDL and the stand-in device: what was heard at the last buffer, written by the output
 // thread, read by the main thread in one word: heard frames (bits 32..63), song frames
@@ -74,9 +100,11 @@ static int pullFrames(float* out, int frames) {
     const uint32_t available = ringWrite.load(std::memory_order_acquire) - read;
     const int copied = available < (uint32_t)frames ? (int)available : frames;
     const float gain = (float)volume.load(std::memory_order_relaxed) / fullVolume;
-    for (int i = 0; i < copied; i++) {
-        const uint32_t at = ((read + i) % ringFrames) * audioChannels;
-        for (int c = 0; c < audioChannels; c++) out[i * audioChannels + c] = ring[at + c] * gain;
+    if (out) {
+        for (int i = 0; i < copied; i++) {
+            const uint32_t at = ((read + i) % ringFrames) * audioChannels;
+            for (int c = 0; c < audioChannels; c++) out[i * audioChannels + c] = ring[at + c] * gain;
+        }
     }
     ringRead.store(read + copied, std::memory_order_release);
     return copied;
@@ -94,6 +122,12 @@ void fillDeviceBuffer(float* out, int frames, int queuedFrames) {
     // What the listener hears now is what was handed over before this call, less what the
     // driver still holds ahead of it.
     const uint64_t heard = handedFrames > (uint64_t)queuedFrames ? handedFrames - queuedFrames : 0;
+    if (paused.load(std::memory_order_relaxed)) {
+        // Silence that is no played time: the clock holds at what was heard.
+        anchor.store(heard << 32 | (wallMs() & anchorWallMask), std::memory_order_release);
+        memset(out, 0, (size_t)frames * audioChannels * sizeof(float));
+        return;
+    }
     const bool ended = songPulled();
     const int copied = pullFrames(out, frames);
     const uint64_t audible = ended ? frames : copied;
@@ -118,12 +152,25 @@ int64_t deviceHeardFrames() {
 
 bool deviceSongHeard() { return playing && playing->endCalled.load(); }
 
+static bool restartWaiting() {
+    std::lock_guard<std::mutex> hold(queueLock);
+    return restartPending;
+}
+
+// Pushes frames into the ring as it makes room; gives up on the rest when a song is to
+// play at once (they are what it replaces).
 static void pushToRing(const float* frames, int count) {
+    const uint32_t ahead = (uint32_t)((int64_t)ringAheadMs * mixRate / 1000);
     int pushed = 0;
     while (pushed < count) {
         const uint32_t write = ringWrite.load(std::memory_order_relaxed);
-        const uint32_t space = ringFrames - (write - ringRead.load(std::memory_order_acquire));
+        const uint32_t held = write - ringRead.load(std::memory_order_acquire);
+        const uint32_t limit = std::min(ringFrames, ahead);
+        const uint32_t space = held >= limit ? 0 : limit - held;
         if (space == 0) {
+            // An output that asked for more than the ring may hold takes what it holds.
+            backend->kick();
+            if (restartWaiting()) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(decoderNapMs));
             continue;
         }
@@ -134,29 +181,108 @@ static void pushToRing(const float* frames, int count) {
             for (int c = 0; c < audioChannels; c++) ring[at + c] = frames[(pushed + i) * audioChannels + c];
         }
         ringWrite.store(write + n, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> hold(queueLock);
+            pushedFrames += n;
+        }
         pushed += n;
         backend->kick();
     }
 }
 
+// The song a segment names, at its first frame; null when it cannot be opened.
+static AudioDecoder* openSegment(const Segment& segment) {
+    std::string error;
+    AudioDecoder* d = openAudioDecoder(segment.path, mixRate, audioChannels, &error);
+    if (!d) {
+        cliWarn("cannot play song %s: %s", segment.path, error.c_str());
+        return nullptr;
+    }
+    if (segment.fromFrame > 0 && !seekAudioDecoder(d, segment.fromFrame)) {
+        // A stream that cannot seek is read up to there.
+        static float skipped[decodeChunkFrames * audioChannels];
+        for (int64_t left = segment.fromFrame; left > 0;) {
+            const int got = readAudioFrames(d, skipped, (int)std::min<int64_t>(left, decodeChunkFrames));
+            if (got == 0) break;
+            left -= got;
+        }
+    }
+    return d;
+}
+
+// The next song to decode: one to play at once, else the next queued; false when none.
+static bool nextSegment(Segment* segment, bool* atOnce) {
+    std::lock_guard<std::mutex> hold(queueLock);
+    *atOnce = restartPending;
+    if (restartPending) {
+        *segment = restart;
+        restartPending = false;
+        queued = 0;
+        restartFrame = pushedFrames;
+        restartTaken.notify_all();
+        return true;
+    }
+    if (queued == 0) {
+        outOfSongs = true;
+        restartTaken.notify_all();  // a soundPlayNow waiting now gets -1
+        return false;
+    }
+    *segment = queue[0];
+    std::copy(queue + 1, queue + queued, queue);
+    queued--;
+    return true;
+}
+
 static void decodeLoop(SoundStream* s) {
     static float chunk[decodeChunkFrames * audioChannels];
-    int64_t total = 0;
     memset(chunk, 0, sizeof chunk);
-    while (total < s->leadInFrames) {
+    for (int64_t total = 0; total < s->leadInFrames;) {
         const int n = (int)std::min<int64_t>(decodeChunkFrames, s->leadInFrames - total);
         pushToRing(chunk, n);
         total += n;
     }
-    int got;
-    while ((got = readAudioFrames(s->decoder, chunk, decodeChunkFrames)) > 0) {
-        const int64_t endMs = (total + got) * 1000 / mixRate;
-        while (s->feedLimitMs && endMs > s->feedLimitMs())
+    AudioDecoder* decoder = s->decoder;
+    int64_t left = -1;  // frames the song still has on the timeline; -1: to its end
+    for (;;) {
+        if (restartWaiting() || left == 0) {
+            closeAudioDecoder(decoder);
+            decoder = nullptr;
+            Segment next;
+            bool atOnce;
+            if (!nextSegment(&next, &atOnce)) break;
+            decoder = openSegment(next);
+            left = next.frames;
+            continue;
+        }
+        int want = decodeChunkFrames;
+        if (left >= 0 && left < want) want = (int)left;
+        int got = decoder && want > 0 ? readAudioFrames(decoder, chunk, want) : 0;
+        if (got == 0 && left > 0) {
+            // Silence keeps the timeline the player planned.
+            got = want;
+            memset(chunk, 0, (size_t)got * audioChannels * sizeof(float));
+        }
+        if (got == 0) {
+            closeAudioDecoder(decoder);
+            decoder = nullptr;
+            left = 0;
+            continue;
+        }
+        int64_t endMs;
+        {
+            std::lock_guard<std::mutex> hold(queueLock);
+            endMs = (pushedFrames + got) * 1000 / mixRate;
+        }
+        while (s->feedLimitMs && endMs > s->feedLimitMs() && !restartWaiting())
             std::this_thread::sleep_for(std::chrono::milliseconds(decoderNapMs));
+        if (restartWaiting()) continue;
         pushToRing(chunk, got);
-        total += got;
+        if (left > 0) left -= got;
     }
-    songEndFrames.store(total);
+    {
+        std::lock_guard<std::mutex> hold(queueLock);
+        songEndFrames.store(pushedFrames);
+    }
     decodeDone.store(true, std::memory_order_release);
     backend->kick();  // an output waiting for frames learns the end
 }
@@ -205,6 +331,37 @@ void soundSetFeedLimit(SoundStream* stream, int32_t (*limitMs)()) {
     if (stream) stream->feedLimitMs = limitMs;
 }
 
+static bool fillSegment(Segment* segment, const char* path, int64_t fromFrame, int64_t frames) {
+    if (strlen(path) >= sizeof segment->path) return false;
+    strcpy(segment->path, path);
+    segment->fromFrame = fromFrame < 0 ? 0 : fromFrame;
+    segment->frames = frames;
+    return true;
+}
+
+bool soundQueueSong(SoundStream* stream, const char* path, int64_t fromFrame, int64_t frames) {
+    if (!stream) return false;
+    std::lock_guard<std::mutex> hold(queueLock);
+    if (outOfSongs || queued == queueSlots) return false;
+    if (!fillSegment(&queue[queued], path, fromFrame, frames)) return false;
+    queued++;
+    return true;
+}
+
+int64_t soundPlayNow(SoundStream* stream, const char* path, int64_t fromFrame, int64_t frames) {
+    if (!stream) return -1;
+    std::unique_lock<std::mutex> hold(queueLock);
+    if (outOfSongs || !fillSegment(&restart, path, fromFrame, frames)) return -1;
+    restartPending = true;
+    restartFrame = -1;
+    restartTaken.wait(hold, [] { return !restartPending || outOfSongs; });
+    if (restartPending) {  // the decoder ran out of songs first
+        restartPending = false;
+        return -1;
+    }
+    return restartFrame;
+}
+
 void soundPlay(SoundStream* stream) {
     playStart = std::chrono::steady_clock::now();
     clockStarted = true;
@@ -219,6 +376,11 @@ void soundPlay(SoundStream* stream) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     playStart = std::chrono::steady_clock::now();
     backend->start();
+}
+
+void soundPause(bool pause) {
+    if (paused.exchange(pause) == pause) return;
+    backend->pause(pause);
 }
 
 static int32_t wallClockPosition() {

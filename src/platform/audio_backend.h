@@ -22,8 +22,12 @@ struct AudioBackend {
     void (*start)();
     // The sound layer put new frames in its ring: an output that waits for them writes them.
     void (*kick)();
-    // Frames heard so far, now, interpolated between the output's own reports.
+    // Frames heard so far, now, interpolated between the output's own reports. An output
+    // that has lost its device goes on counting on the monotonic clock from the last frame
+    // heard, taking the song from the ring at that pace, until it has the device back.
     int64_t (*heardFrames)();
+    // Holds the output and its count of frames heard, or lets them go on.
+    void (*pause)(bool paused);
     // "pulse", "sdl:<driver>", "none": for messages and tests.
     const char* (*name)();
 };
@@ -35,8 +39,8 @@ extern const AudioBackend standInBackend;
 const char* sdlAudioError();
 
 // SDL and the stand-in play buffers of their own size: both fill them here (the song, then
-// silence) and take the clock from what the last buffer brought. queuedFrames: what the
-// driver still holds ahead of the buffer heard now.
+// silence; silence only while paused) and take the clock from what the last buffer
+// brought. queuedFrames: what the driver still holds ahead of the buffer heard now.
 constexpr int deviceFrames = 1024;
 void fillDeviceBuffer(float* out, int frames, int queuedFrames);
 int64_t deviceHeardFrames();

@@ -50,8 +50,9 @@ static bool openSdl(int rate, const AudioFeed&) {
 
 static void startSdl() { SDL_PauseAudio(0); }
 static void kickSdl() {}
+static void pauseSdl(bool) {}  // the buffers it fills say it
 static const char* sdlName() { return outputName; }
 
 const char* sdlAudioError() { return SDL_GetError(); }
 
-const AudioBackend sdlBackend = {openSdl, startSdl, kickSdl, deviceHeardFrames, sdlName};
+const AudioBackend sdlBackend = {openSdl, startSdl, kickSdl, deviceHeardFrames, pauseSdl, sdlName};

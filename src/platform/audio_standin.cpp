@@ -31,7 +31,8 @@ static void play() {
 
 static void startStandIn() { std::thread(play).detach(); }
 static void kickStandIn() {}
+static void pauseStandIn(bool) {}  // the buffers it fills say it
 static const char* standInName() { return "none"; }
 
 const AudioBackend standInBackend = {openStandIn, startStandIn, kickStandIn, deviceHeardFrames,
-                                     standInName};
+                                     pauseStandIn, standInName};

@@ -47,6 +47,7 @@ struct AudioDecoder {
     bool demuxDone = false;   // the decoder has been sent its end
     bool decodeDone = false;  // and has given its last frame
     bool flushed = false;     // the resampler's tail is out too
+    int64_t skipFrames = 0;   // converted frames still to drop: a seek's way to its frame
 
     float* staging = nullptr;  // converted frames not yet read
     int stagingCapacity = 0, stagingCount = 0, stagingAt = 0;
@@ -236,6 +237,12 @@ int readAudioFrames(AudioDecoder* d, float* out, int maxFrames) {
     int produced = 0;
     while (produced < maxFrames) {
         if (d->stagingAt == d->stagingCount && !refill(d)) break;
+        if (d->skipFrames > 0) {
+            const int dropped = (int)std::min<int64_t>(d->skipFrames, d->stagingCount - d->stagingAt);
+            d->stagingAt += dropped;
+            d->skipFrames -= dropped;
+            continue;
+        }
         const int n = std::min(maxFrames - produced, d->stagingCount - d->stagingAt);
         memcpy(out + (size_t)produced * d->outChannels, d->staging + (size_t)d->stagingAt * d->outChannels,
                (size_t)n * d->outChannels * sizeof(float));
@@ -316,7 +323,7 @@ AudioDecoder* openAudioDecoder(const char* path, int rate, int channels, std::st
         setError(error, "is a folder");
         return nullptr;
     }
-    if (st.st_size == 0) {
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
         setError(error, "is empty");
         return nullptr;
     }
@@ -341,6 +348,62 @@ AudioDecoder* openAudioDecoderMemory(const uint8_t* bytes, size_t size, int rate
     d->format->pb = d->io;
     d->format->flags |= AVFMT_FLAG_CUSTOM_IO;
     return openDecoder(d, nullptr, rate, channels, error);
+}
+
+// Decoding restarts a little before the frame asked for: some codecs need what comes
+// before a frame to decode it whole.
+constexpr double seekPrerollSeconds = 0.2;
+
+bool seekAudioDecoder(AudioDecoder* d, int64_t frame) {
+    if (!d->format->pb || !(d->format->pb->seekable & AVIO_SEEKABLE_NORMAL)) return false;
+    const AVStream* s = d->format->streams[d->stream];
+    const int64_t start = s->start_time == AV_NOPTS_VALUE ? 0 : s->start_time;
+    const double seconds = std::max(0.0, (double)frame / d->outRate - seekPrerollSeconds);
+    const int64_t target = start + av_rescale_q((int64_t)(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, s->time_base);
+    if (av_seek_frame(d->format, d->stream, target, AVSEEK_FLAG_BACKWARD) < 0 &&
+        av_seek_frame(d->format, d->stream, start, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    avcodec_flush_buffers(d->codec);
+    if (d->haveFrame) av_frame_unref(d->frame);
+    swr_free(&d->resampler);
+    d->haveFrame = d->demuxDone = d->decodeDone = d->flushed = false;
+    d->stagingCount = d->stagingAt = 0;
+    d->skipFrames = 0;
+    // Whole decoded frames before the one asked for go; within that one, converted frames.
+    while (nextFrame(d)) {
+        const int64_t pts = d->frame->best_effort_timestamp;
+        if (pts == AV_NOPTS_VALUE) break;
+        const int64_t at = av_rescale_q(pts - start, s->time_base, AVRational{1, d->outRate});
+        const int64_t length = (int64_t)d->frame->nb_samples * d->outRate / d->frame->sample_rate;
+        if (at + length > frame) {
+            d->skipFrames = std::max<int64_t>(0, frame - at);
+            break;
+        }
+        av_frame_unref(d->frame);
+    }
+    if (!d->decodeDone) {
+        d->haveFrame = true;
+        d->frameUsed = 0;
+        if (!setUpResampler(d, d->frame)) return false;
+    }
+    return true;
+}
+
+std::string audioTag(const AudioDecoder* d, const char* name) {
+    const AVDictionaryEntry* e = av_dict_get(d->format->metadata, name, nullptr, 0);
+    if (!e || !*e->value) e = av_dict_get(d->format->streams[d->stream]->metadata, name, nullptr, 0);
+    return e && e->value ? e->value : "";
+}
+
+bool audioCoverArt(const AudioDecoder* d, std::string* bytes, std::string* extension) {
+    for (unsigned i = 0; i < d->format->nb_streams; i++) {
+        const AVStream* s = d->format->streams[i];
+        if (!(s->disposition & AV_DISPOSITION_ATTACHED_PIC) || s->attached_pic.size <= 0) continue;
+        bytes->assign((const char*)s->attached_pic.data, (size_t)s->attached_pic.size);
+        *extension = s->codecpar->codec_id == AV_CODEC_ID_PNG ? "png" : "jpg";
+        return true;
+    }
+    return false;
 }
 
 double audioDurationSeconds(const AudioDecoder* d) { return d->durationSeconds; }

@@ -43,5 +43,16 @@ void presentFrame();
 // The frame just drawn, before it is shown: RGB24, top row first, screenSize() pixels.
 void readFrame(uint8_t* rgb);
 // Empties the event queue once per main-loop iteration: releasing Escape or closing the
-// window ends the process (status 0); a resize request sets the mode again.
+// window ends the process (status 0); a resize request sets the mode again; a key of Key
+// pressed (or repeated while held) goes to the key handler.
 void pollEvents();
+
+// The keys a program may act on besides Escape (the player's).
+enum class Key { space, left, right, up, down, pageUp, pageDown, n, p, f, nine, zero, q };
+// Who gets them; null (the default): nobody.
+void setKeyHandler(void (*handler)(Key key));
+// The window's caption (UTF-8).
+void setWindowCaption(const char* caption);
+// Between the whole screen and an 800 x 400 window. False, with nothing changed, where the
+// display does not allow the other.
+bool toggleFullScreen();

@@ -2,6 +2,7 @@
 #include "score/bands.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <climits>
 #include <cmath>
@@ -63,122 +64,212 @@ static void openLayout(BandLayout* layout, double midHz) {
     }
 }
 
-// The track's rings and the narrow bands' taps; stride: frames between the track's own.
+// How a run of columns is summed: narrow bands tap by tap (those of two bins by their
+// two), wide ones from prefix sums, the rest bin by bin.
+enum SumKind { narrowSum, twoBinSum, prefixSum, plainSum };
+
+static int sumKind(const ColumnBand& b) {
+    if (b.bins <= narrowBandBins) return b.bins == 2 ? twoBinSum : narrowSum;
+    return b.bins >= prefixBandBins ? prefixSum : plainSum;
+}
+
+// The track's rings, and how it sums its bands; stride: frames between the track's own.
 static void openTrack(BandTrack* t, const BandLayout* l, int cols, int frames, int step) {
     t->layout = l;
     t->columns = cols;
     t->levelFrames = frames;
     t->stride = step;
-    t->rawLevel.assign((size_t)rawFrames * cols, 0.0f);
-    t->rawReference.assign((size_t)rawFrames * cols, 0.0f);
+    // A frame's powers are logged once its floors are known, and read as the reference a
+    // lag later.
+    t->rawRows = framesOf(floorAheadSeconds, step) + std::max(1, framesOf(lagSeconds, step)) + 1;
+    assert(t->rawRows <= rawFrames);
+    t->rawLevel.assign((size_t)t->rawRows * cols, 0.0f);
+    t->rawReference.assign((size_t)t->rawRows * cols, 0.0f);
     t->loud.assign(cols, 0.0f);
     t->level.assign((size_t)frames * cols, 0.0f);
     t->reference.assign((size_t)referenceFrames * cols, 0.0f);
     t->rise.assign((size_t)riseFrames * cols, 0.0f);
-    t->narrowBin.assign((size_t)cols * narrowBandBins, 0);
-    t->narrowWeight.assign((size_t)cols * narrowBandBins, 0.0f);
+    t->sums.assign(cols, BandSum());
+    t->runs.clear();
+    t->runs.reserve(cols);
     for (int c = 0; c < cols; c++) {
         const ColumnBand& b = l->bands[c];
-        t->usesLevel[l->level[c]] = true;
-        t->prefixed[l->level[c]] = t->prefixed[l->level[c]] || b.bins >= prefixBandBins;
-        for (int j = 0; j < narrowBandBins; j++) {
-            t->narrowBin[c * narrowBandBins + j] = b.firstBin + std::min(j, b.bins - 1);
-            t->narrowWeight[c * narrowBandBins + j] = j < b.bins && b.bins <= narrowBandBins ? b.weights[j] : 0.0f;
+        const int level = l->level[c], kind = sumKind(b);
+        BandSum& s = t->sums[c];
+        int lastRead = b.firstBin + b.bins - 1;
+        if (kind == narrowSum || kind == twoBinSum) {
+            for (int j = 0; j < narrowBandBins; j++) {
+                s.bin[j] = b.firstBin + std::min(j, b.bins - 1);
+                s.weight[j] = j < b.bins ? b.weights[j] : 0.0f;
+                lastRead = std::max(lastRead, s.bin[j]);
+            }
+        } else if (kind == prefixSum) {
+            s.bin[0] = b.firstBin;
+            s.bin[1] = b.firstBin + b.bins - 1;
+            s.weight[0] = b.weights[0];
+            s.weight[1] = b.weights[b.bins - 1];
+            s.inner = b.inner;
+            t->prefixed[level] = true;
         }
+        t->binsRead[level] = std::max(t->binsRead[level], lastRead + 1);
+        if (t->runs.empty() || t->runs.back().level != level || t->runs.back().kind != kind)
+            t->runs.push_back({level, c, c, kind});
+        t->runs.back().to = c + 1;
     }
 }
 
+// A level's bins with their widening side by side: one operation serves both, each lane
+// computed exactly as it would be alone.
+typedef float Pair __attribute__((vector_size(8)));
+typedef double PairSum __attribute__((vector_size(16)));
+
+static inline Pair pairAt(const float* pairs, int bin) {
+    Pair v;
+    memcpy(&v, pairs + 2 * bin, sizeof v);
+    return v;
+}
+
+static inline Pair both(float x) { return Pair{x, x}; }
+
+typedef float Quad __attribute__((vector_size(16)));
+
+static inline Quad quadAt(const float* x) {
+    Quad v;
+    memcpy(&v, x, sizeof v);
+    return v;
+}
+
+static inline Quad both4(float x) { return Quad{x, x, x, x}; }
+
+static inline bool anyAbove(Quad x, Quad least) {
+    const auto above = x > least;
+    return (above[0] | above[1] | above[2] | above[3]) != 0;
+}
+
 // The track's raw band powers at its frame f, and those of its widened spectrum.
-static void sumBands(BandTrack* track, const float* const* power, long long f) {
-    const BandLayout* layout = track->layout;
+wideLoops static void sumBands(BandTrack* track, const float* const* power, long long f) {
     float* rawLevel = track->rawLevelAt(f);
     float* rawReference = track->rawReferenceAt(f);
-    float widened[framedLevels][fftBins];
-    for (int level = 0; level < framedLevels; level++) {
-        if (!track->usesLevel[level]) continue;
-        const float* p = power[level];
-        float* w = widened[level];
-        const double binHz = (double)(analysisRateHz >> level) / fftSize;
-        const int unwidened = std::max(1, (int)ceil(unwidenedHz / binHz));
-        for (int k = 0; k < unwidened; k++) w[k] = p[k];
-        for (int k = unwidened; k < fftBins - 1; k++) w[k] = std::max(p[k], std::max(p[k - 1], p[k + 1]));
-        w[fftBins - 1] = std::max(p[fftBins - 1], p[fftBins - 2]);
-    }
+    // Below unwidenedHz the reference is the bin itself.
+    static const auto unwidened = [] {
+        std::array<int, framedLevels> bins;
+        for (int level = 0; level < framedLevels; level++)
+            bins[level] = std::max(1, (int)ceil(unwidenedHz / ((double)(analysisRateHz >> level) / fftSize)));
+        return bins;
+    }();
+    float pairs[framedLevels][2 * fftBins];
     // Wide bands (the short frames' high ones) overlap each other almost whole: their inner
     // bins come from running sums, in double so a quiet band keeps its digits.
-    double prefix[framedLevels][fftBins + 1], widePrefix[framedLevels][fftBins + 1];
+    PairSum prefix[framedLevels][fftBins + 1];
     for (int level = 0; level < framedLevels; level++) {
+        const int bins = track->binsRead[level];
+        if (bins == 0) continue;
+        const float* p = power[level];
+        float* pq = pairs[level];
+        const int plain = std::min(bins, unwidened[level]), middle = std::min(bins, fftBins - 1);
+        for (int k = 0; k < plain; k++) pq[2 * k] = pq[2 * k + 1] = p[k];
+        for (int k = unwidened[level]; k < middle; k++) {
+            pq[2 * k] = p[k];
+            pq[2 * k + 1] = std::max(p[k], std::max(p[k - 1], p[k + 1]));
+        }
+        if (bins == fftBins) {
+            pq[2 * fftBins - 2] = p[fftBins - 1];
+            pq[2 * fftBins - 1] = std::max(p[fftBins - 1], p[fftBins - 2]);
+        }
         if (!track->prefixed[level]) continue;
-        prefix[level][0] = widePrefix[level][0] = 0;
-        for (int k = 0; k < fftBins; k++) {
-            prefix[level][k + 1] = prefix[level][k] + power[level][k];
-            widePrefix[level][k + 1] = widePrefix[level][k] + widened[level][k];
-        }
+        PairSum* sum = prefix[level];
+        sum[0] = PairSum{0, 0};
+        for (int k = 0; k < bins; k++) sum[k + 1] = sum[k] + __builtin_convertvector(pairAt(pq, k), PairSum);
     }
-    const int* tap = track->narrowBin.data();
-    const float* weight = track->narrowWeight.data();
-    static_assert(narrowBandBins == 3, "three taps a narrow band");
-    for (int c = 0; c < track->columns; c++) {
-        const ColumnBand& b = layout->bands[c];
-        const int level = layout->level[c];
-        if (b.bins <= narrowBandBins) {
-            const int* i = tap + c * narrowBandBins;
-            const float* w = weight + c * narrowBandBins;
-            const float* p = power[level];
-            const float* q = widened[level];
-            rawLevel[c] = w[0] * p[i[0]] + w[1] * p[i[1]] + w[2] * p[i[2]];
-            rawReference[c] = w[0] * q[i[0]] + w[1] * q[i[1]] + w[2] * q[i[2]];
-            continue;
+    const BandSum* sums = track->sums.data();
+    for (const BandRun& run : track->runs) {
+        const float* pq = pairs[run.level];
+        if (run.kind == narrowSum) {
+            static_assert(narrowBandBins == 3, "three taps a narrow band");
+            for (int c = run.from; c < run.to; c++) {
+                const BandSum& s = sums[c];
+                const Pair v = both(s.weight[0]) * pairAt(pq, s.bin[0]) + both(s.weight[1]) * pairAt(pq, s.bin[1]) +
+                               both(s.weight[2]) * pairAt(pq, s.bin[2]);
+                rawLevel[c] = v[0];
+                rawReference[c] = v[1];
+            }
+        } else if (run.kind == twoBinSum) {
+            // The third tap (weight 0) would add +0 to a sum of products of non-negative
+            // numbers, which leaves it as it is. Both bins and their widenings at once.
+            for (int c = run.from; c < run.to; c++) {
+                const BandSum& s = sums[c];
+                const Quad x = Quad{s.weight[0], s.weight[0], s.weight[1], s.weight[1]} * quadAt(pq + 2 * s.bin[0]);
+                const Pair v = __builtin_shufflevector(x, x, 0, 1) + __builtin_shufflevector(x, x, 2, 3);
+                rawLevel[c] = v[0];
+                rawReference[c] = v[1];
+            }
+        } else if (run.kind == prefixSum) {
+            const PairSum* sum = prefix[run.level];
+            for (int c = run.from; c < run.to; c++) {
+                const BandSum& s = sums[c];
+                const Pair edges = both(s.weight[0]) * pairAt(pq, s.bin[0]) + both(s.weight[1]) * pairAt(pq, s.bin[1]);
+                const PairSum v = __builtin_convertvector(edges, PairSum) +
+                                  PairSum{s.inner, s.inner} * (sum[s.bin[1]] - sum[s.bin[0] + 1]);
+                rawLevel[c] = (float)v[0];
+                rawReference[c] = (float)v[1];
+            }
+        } else {
+            for (int c = run.from; c < run.to; c++) {
+                const ColumnBand& b = track->layout->bands[c];
+                Pair v = {0, 0};
+                for (int j = 0; j < b.bins; j++) v += both(b.weights[j]) * pairAt(pq, b.firstBin + j);
+                rawLevel[c] = v[0];
+                rawReference[c] = v[1];
+            }
         }
-        const float* p = power[level] + b.firstBin;
-        const float* w = widened[level] + b.firstBin;
-        if (b.bins >= prefixBandBins) {
-            const int last = b.bins - 1, from = b.firstBin + 1, to = b.firstBin + last;
-            rawLevel[c] = (float)(b.weights[0] * p[0] + b.weights[last] * p[last] + b.inner * (prefix[level][to] - prefix[level][from]));
-            rawReference[c] = (float)(b.weights[0] * w[0] + b.weights[last] * w[last] +
-                                      b.inner * (widePrefix[level][to] - widePrefix[level][from]));
-            continue;
-        }
-        float sum = 0, wide = 0;
-        for (int j = 0; j < b.bins; j++) {
-            sum += b.weights[j] * p[j];
-            wide += b.weights[j] * w[j];
-        }
-        rawLevel[c] = sum;
-        rawReference[c] = wide;
     }
 }
 
 // ---- floors ----
 
-static void trackLoudness(BandTrack* t, long long f) {
+wideLoops static void trackLoudness(BandTrack* t, long long f) {
+    // How far "loud" sinks in a frame of each stride.
+    static const auto sinks = [] {
+        std::array<float, spreadStride + 1> sink;
+        for (int stride = 0; stride <= spreadStride; stride++)
+            sink[stride] = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * stride);
+        return sink;
+    }();
+    assert(t->stride >= 1 && t->stride <= spreadStride);
+    const float sink = sinks[t->stride];
     float* loud = t->loud.data();
-    const float sink = (float)pow(10.0, -loudSinkDbPerSecond / 10 / framesPerSecond * t->stride);
     const float* raw = t->rawLevelAt(f);
-    float loudest = 0;
-    for (int c = 0; c < t->columns; c++) {
-        loud[c] = std::max(raw[c], loud[c] * sink);
-        loudest = std::max(loudest, raw[c]);
+    for (int c = 0; c < t->columns; c++) loud[c] = std::max(raw[c], loud[c] * sink);
+    // The loudest sought four bands at a time (a maximum is the same whichever way it is
+    // sought).
+    Quad lanes = {0, 0, 0, 0};
+    int c = 0;
+    for (; c + 4 <= t->columns; c += 4) {
+        const Quad x = quadAt(raw + c);
+        lanes = lanes < x ? x : lanes;
     }
+    float loudest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    for (; c < t->columns; c++) loudest = std::max(loudest, raw[c]);
     t->songLoud = std::max(loudest, t->songLoud * sink);
 }
 
 // A frame's log levels, and its rise over the widened spectrum a lag before, both over
 // the floors this frame gets: a floor that rises (something loud is coming) must not
 // look like a rise of the band.
-static void takeLogs(BandTrack* t, long long f) {
+wideLoops static void takeLogs(BandTrack* t, long long f) {
     const float songLevel = (float)std::max(silencePower, t->songLoud * songFloor);
     const int lag = std::max(1, framesOf(lagSeconds, t->stride));
     float* level = t->levelAt(f);
     float* before = t->referenceAt(f);
+    float* rise = t->riseAt(f);
+    const float* loud = t->loud.data();
     const float* rawLevel = t->rawLevelAt(f);
     const float* rawBefore = t->rawReferenceAt(f - lag);
     for (int c = 0; c < t->columns; c++) {
-        float floor = std::max(songLevel, t->loud[c] * (float)bandFloor);
+        float floor = std::max(songLevel, loud[c] * (float)bandFloor);
         level[c] = fastLog(rawLevel[c] + floor);
         before[c] = fastLog(rawBefore[c] + floor);
     }
-    float* rise = t->riseAt(f);
     for (int c = 0; c < t->columns; c++) rise[c] = f >= lag ? std::max(0.0f, level[c] - before[c]) : 0.0f;
 }
 
@@ -191,7 +282,7 @@ static int bandLookAhead(int stride) {
 // The rises of a track at its frame f (frames up to lastFrame known): the timing track's
 // band onsets make moments; the weak rises of the track that sees every note (the spread,
 // or in mono the mix) show where a moment's notes are.
-static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
+wideLoops static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int from, int weakFrom, long long f,
                            long long lastFrame) {
     const int stride = t->stride;
     const int reach = std::max(1, framesOf(peakSeconds, stride));
@@ -209,7 +300,13 @@ static void findBandOnsets(Bands* bands, const BandTrack* t, bool timing, int fr
     auto rise = [&](int d, int c) { return rows[d - first][c]; };
     const float* now = rows[-first];
     const int a = (int)(std::max(0LL, f - past) - f), b = (int)(std::min(lastFrame, f + ahead) - f);
+    // Most bands rise past neither threshold: four at a time are passed over.
+    const Quad lowest = both4((float)std::min(weakRiseOver, riseOver));
     for (int c = from; c < t->columns; c++) {
+        if (c % 4 == 0 && c + 4 <= t->columns && !anyAbove(quadAt(now + c), lowest)) {
+            c += 3;
+            continue;
+        }
         const bool weakToo = c >= weakFrom;
         const float least = weakToo ? (float)weakRiseOver : (float)riseOver;
         const float v = now[c];

@@ -20,6 +20,21 @@ struct BandLayout {
     int freshFrom[onsetColumnCount], freshTo[onsetColumnCount];  // columns its bins cover
 };
 
+// A column's band as the track sums it. Narrow bands: three bins (repeated past the
+// band's last) and their weights (0 past it). Wide ones: the first and last bins and
+// their weights, and the inner bins' weight (they come from prefix sums).
+struct BandSum {
+    int bin[narrowBandBins];
+    float weight[narrowBandBins];
+    double inner;
+};
+
+// Columns of one level whose bands are summed the same way.
+struct BandRun {
+    int level, from, to;  // columns from to to - 1
+    int kind;             // how: see sumBands
+};
+
 // One view of the bands over time: powers, their floors, log levels and rises. Each ring
 // row holds one of the track's frames' columns; its frame k is frame k * stride.
 struct BandTrack {
@@ -27,19 +42,21 @@ struct BandTrack {
     int columns = onsetColumnCount;  // the bands it follows: columns 0 to this
     int levelFrames = 1;             // frames of log levels kept (a power of two)
     int stride = 1;                  // frames between its own: the spread moves at half the pace
-    bool usesLevel[framedLevels] = {}, prefixed[framedLevels] = {};  // as its columns' bands do
-    // Narrow bands' taps: bins of their level, and weights (0 past a band's last bin).
-    std::vector<int> narrowBin;
-    std::vector<float> narrowWeight;
-    std::vector<float> rawLevel, rawReference;  // rawFrames rows
+    int binsRead[framedLevels] = {};  // bins of each level its bands read (0: none)
+    bool prefixed[framedLevels] = {};  // whether the level's wide bands need prefix sums
+    std::vector<BandSum> sums;  // by column
+    std::vector<BandRun> runs;  // the columns in order
+    int rawRows = rawFrames;  // frames of band powers kept: as long as the floors and the lag wait
+    std::vector<float> rawLevel, rawReference;  // rawRows rows
     std::vector<float> loud;
     float songLoud = 0;
     std::vector<float> level;      // levelFrames rows
     std::vector<float> reference;  // referenceFrames rows: the widened level a lag before
     std::vector<float> rise;       // riseFrames rows
 
-    float* rawLevelAt(long long f) { return &rawLevel[(f & (rawFrames - 1)) * columns]; }
-    float* rawReferenceAt(long long f) { return &rawReference[(f & (rawFrames - 1)) * columns]; }
+    size_t rawRow(long long f) const { return (size_t)((f % rawRows + rawRows) % rawRows); }
+    float* rawLevelAt(long long f) { return &rawLevel[rawRow(f) * columns]; }
+    float* rawReferenceAt(long long f) { return &rawReference[rawRow(f) * columns]; }
     float* levelAt(long long f) { return &level[(f & (levelFrames - 1)) * columns]; }
     const float* levelAt(long long f) const { return &level[(f & (levelFrames - 1)) * columns]; }
     float* referenceAt(long long f) { return &reference[(f & (referenceFrames - 1)) * columns]; }

@@ -60,23 +60,22 @@ static float levelSample(const Level& l, long long i) {
     return l.buffer[i - l.first];
 }
 
-// Appends samples, dropping the oldest ones no stage reads any more.
-static void appendLevel(Level* l, const float* x, int n) {
+// Room for n samples after a level's last, made by dropping the oldest ones no stage
+// reads any more. The caller writes them and counts them in.
+static float* levelEnd(Level* l, int n) {
     assert(n <= l->kept);
     if (l->count - l->first + n > (long long)l->buffer.size()) {
         long long drop = l->count - l->first - l->kept;
         memmove(l->buffer.data(), l->buffer.data() + drop, (size_t)l->kept * sizeof(float));
         l->first += drop;
     }
-    memcpy(l->buffer.data() + (l->count - l->first), x, (size_t)n * sizeof(float));
-    l->count += n;
+    return l->buffer.data() + (l->count - l->first);
 }
 
 // Makes every sample of the deeper levels that the level above now allows: level L+1
 // sample j is centred on level-L sample 2j, so it needs 2j + reach.
-static void decimate(Pyramid* p, int channel) {
+wideLoops static void decimate(Pyramid* p, int channel) {
     const float* h = tables().halfBand;
-    float made[feedChunk];
     for (int level = 0; level + 1 < pyramidLevels; level++) {
         const Level& from = p->levels[channel][level];
         Level& to = p->levels[channel][level + 1];
@@ -84,6 +83,7 @@ static void decimate(Pyramid* p, int channel) {
         if (end <= begin) continue;
         const int n = (int)(end - begin);
         assert(n <= feedChunk);
+        float* made = levelEnd(&to, n);
         // Outputs whose taps all lie in the buffer take the quick way (all but the song's first).
         const long long firstWhole = std::max(begin, (from.first + halfBandReach + 1) / 2);
         for (long long j = begin; j < std::min(end, firstWhole); j++) {
@@ -92,22 +92,28 @@ static void decimate(Pyramid* p, int channel) {
                               h[7] * (at(-7) + at(7)) + h[9] * (at(-9) + at(9)) + h[11] * (at(-11) + at(11));
         }
         if (firstWhole < end) {
+            // By phases: the centre tap reads the even samples, the others the odd ones, so
+            // each tap reads consecutive samples. odd[m] is the sample 2m - reach from the
+            // first output's centre.
             const float* x = from.buffer.data() + (2 * firstWhole - from.first);
-            float* y = made + (firstWhole - begin);
             const int whole = (int)(end - firstWhole);
+            float even[feedChunk], odd[feedChunk + halfBandReach];
+            for (int i = 0; i < whole; i++) even[i] = x[2 * i];
+            for (int m = 0; m < whole + halfBandReach; m++) odd[m] = x[2 * m - halfBandReach];
+            float* y = made + (firstWhole - begin);
             for (int i = 0; i < whole; i++) {
-                const float* c = x + 2 * i;
-                y[i] = h[0] * c[0] + h[1] * (c[-1] + c[1]) + h[3] * (c[-3] + c[3]) + h[5] * (c[-5] + c[5]) +
-                       h[7] * (c[-7] + c[7]) + h[9] * (c[-9] + c[9]) + h[11] * (c[-11] + c[11]);
+                const float* o = odd + i;
+                y[i] = h[0] * even[i] + h[1] * (o[5] + o[6]) + h[3] * (o[4] + o[7]) + h[5] * (o[3] + o[8]) +
+                       h[7] * (o[2] + o[9]) + h[9] * (o[1] + o[10]) + h[11] * (o[0] + o[11]);
             }
         }
-        appendLevel(&to, made, n);
+        to.count += n;
     }
 }
 
 // One channel's transform of a level's window ending at 'end' (in the level's samples).
 // The second channel's transform goes to a buffer of its own, so both stay in hand.
-static void transform(Pyramid* p, int channel, int level, long long end) {
+wideLoops static void transform(Pyramid* p, int channel, int level, long long end) {
     const Level& l = p->levels[channel][level];
     const float* w = tables().hann;
     const long long start = end - fftSize;
@@ -123,7 +129,7 @@ static void transform(Pyramid* p, int channel, int level, long long end) {
 
 // The channels' powers summed, of the window of a level that ends with frame f; and, for
 // the bands, the power of their mix.
-static void levelPower(Pyramid* p, int level, long long f, float* power, float* mix) {
+wideLoops static void levelPower(Pyramid* p, int level, long long f, float* power, float* mix) {
     const float scale = (float)tables().hannScale / p->channels;
     const float mixScale = (float)tables().hannScale * 0.25f;
     const long long end = f * (hopSamples >> level);
@@ -176,27 +182,34 @@ void closePyramid(Pyramid* p) {
     fftwf_free(p->in);
 }
 
-void takeSamples(Pyramid* p, const float* samples, int frames) {
+// takeSamples' work: a static function, as every cloned one is (some compilers name a
+// clone's dispatcher apart from the function, and other files would not find it).
+wideLoops static void takeChunk(Pyramid* p, const float* samples, int frames) {
     assert(frames <= feedChunk);
-    float one[feedChunk];
-    for (int ch = 0; ch < p->channels; ch++) {
-        if (p->channels == 1) {
-            memcpy(one, samples, (size_t)frames * sizeof(float));
-        } else {
-            for (int i = 0; i < frames; i++) one[i] = samples[2 * i + ch];
-        }
-        // Samples far beyond full scale (or not numbers at all) are a damaged source,
-        // not music: they are clipped (or silenced) so the sums stay finite.
+    // Samples far beyond full scale (or not numbers at all) are a damaged source, not
+    // music: they are clipped (or silenced) so the sums stay finite.
+    auto clean = [](float x) {
+        x = x > sampleLimit ? sampleLimit : x;
+        x = x < -sampleLimit ? -sampleLimit : x;
+        return x == x ? x : 0.0f;
+    };
+    float* left = levelEnd(&p->levels[0][0], frames);
+    if (p->channels == 1) {
+        for (int i = 0; i < frames; i++) left[i] = clean(samples[i]);
+    } else {
+        float* right = levelEnd(&p->levels[1][0], frames);
         for (int i = 0; i < frames; i++) {
-            float x = one[i];
-            x = x > sampleLimit ? sampleLimit : x;
-            x = x < -sampleLimit ? -sampleLimit : x;
-            one[i] = x == x ? x : 0.0f;
+            left[i] = clean(samples[2 * i]);
+            right[i] = clean(samples[2 * i + 1]);
         }
-        appendLevel(&p->levels[ch][0], one, frames);
+    }
+    for (int ch = 0; ch < p->channels; ch++) {
+        p->levels[ch][0].count += frames;
         decimate(p, ch);
     }
 }
+
+void takeSamples(Pyramid* p, const float* samples, int frames) { takeChunk(p, samples, frames); }
 
 // Input samples frame f needs before it can be analysed: the framed levels' windows end
 // there, and each level's filter reaches a little ahead.

@@ -1,11 +1,6 @@
 // Scores a song: the decoder's stream through the onset analysis, the decoding a few blocks
-// ahead on a thread of its own; whole, or live on a background thread for the player.
+// ahead on a thread of its own.
 #include "score/score.h"
-
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,10 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/cli.h"
 #include "platform/decoder.h"
 #include "score/analysis.h"
-#include "score/score_cache.h"
+#include "score/score_decoder.h"
 
 // Blocks of decoded frames passed from the decoding thread to the analysis: enough to
 // keep both busy, few enough that memory does not follow the song's length.
@@ -38,21 +32,14 @@ struct Pipe {
     std::mutex lock;
     std::condition_variable changed;
     int filled = 0, emptied = 0;  // blocks handed over so far, each way
-};
-
-// Who hears of a song's records as they are scored, on the scoring thread: each record as
-// it becomes final, in order; and (may be null) the horizon: every record below that many
-// ms has come, INT32_MAX once the song is done.
-struct ScoreListener {
-    OnsetSink record;
-    void (*horizon)(int32_t ms, void* user);
-    void* user;
+    bool stopped = false;         // the analysis gave up: decode no further
 };
 
 void decodeInto(AudioDecoder* decoder, Pipe* pipe) {
     for (;;) {
         std::unique_lock<std::mutex> hold(pipe->lock);
-        pipe->changed.wait(hold, [&] { return pipe->filled - pipe->emptied < blockCount; });
+        pipe->changed.wait(hold, [&] { return pipe->filled - pipe->emptied < blockCount || pipe->stopped; });
+        if (pipe->stopped) return;
         Block& b = pipe->blocks[pipe->filled % blockCount];
         hold.unlock();
         b.frames = readAudioFrames(decoder, b.samples, blockFrames);
@@ -77,10 +64,8 @@ void keepWholeSongRecord(const OnsetFrame& record, void* user) {
 
 }  // namespace
 
-// Scores everything an open decoder yields (scoreChannels at analysisRateHz). False with a
-// reason when it yields no audio at all.
-static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, std::string* error,
-                         const ScoreProgress& progress, double* decodedSeconds) {
+bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, std::string* error,
+                  const ScoreProgress& progress, double* decodedSeconds, int64_t* decodedFrames) {
     OnsetAnalyser analyser(listener.record, listener.user, scoreChannels);
     const double songSeconds = audioDurationSeconds(decoder);
     auto pipe = std::make_unique<Pipe>();
@@ -92,6 +77,15 @@ static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, s
         Block& b = pipe->blocks[pipe->emptied % blockCount];
         hold.unlock();
         if (b.frames == 0) break;
+        if (listener.stop && listener.stop->load()) {
+            hold.lock();
+            pipe->stopped = true;
+            pipe->changed.notify_all();
+            hold.unlock();
+            decoding.join();
+            *error = "stopped";
+            return false;
+        }
         analyser.feed(b.samples, b.frames);
         frames += b.frames;
         if (listener.horizon) listener.horizon(analyser.horizonMs(), listener.user);
@@ -104,6 +98,7 @@ static bool scoreDecoder(AudioDecoder* decoder, const ScoreListener& listener, s
     }
     decoding.join();
     if (decodedSeconds) *decodedSeconds = (double)frames / analysisRateHz;
+    if (decodedFrames) *decodedFrames = frames;
     if (frames == 0) {
         *error = "holds no audio";
         return false;
@@ -119,8 +114,8 @@ static bool scoreWhole(AudioDecoder* decoder, int32_t offsetMs, std::vector<Onse
     if (!decoder) return false;
     table->clear();
     WholeSong whole = {table, offsetMs};
-    const bool ok = scoreDecoder(decoder, {keepWholeSongRecord, nullptr, &whole}, error, progress,
-                                 decodedSeconds);
+    const bool ok = scoreDecoder(decoder, {keepWholeSongRecord, nullptr, &whole, nullptr}, error,
+                                 progress, decodedSeconds);
     closeAudioDecoder(decoder);
     if (!ok) table->clear();
     return ok;
@@ -148,98 +143,3 @@ bool songFileSeconds(const char* path, double* seconds, std::string* error) {
     return true;
 }
 
-// ---- live scoring ----
-
-// Times are whole ms and strictly ascending: at most one record per ms of song. The table
-// reserves that much address space for a long song; only pages written take memory.
-constexpr int64_t recordsPerSecond = 1000;
-constexpr int64_t reservedSeconds = 4 * 3600;
-constexpr int scoringNiceness = 10;
-
-static OnsetFrame* table = nullptr;
-static int64_t capacity = 0;
-static std::atomic<int32_t> count{0};
-static std::atomic<int32_t> horizon{0};
-static std::atomic<bool> done{false};
-static bool fromCache = false;
-static int32_t offset = 0;
-static AudioDecoder* liveDecoder = nullptr;
-static std::string cacheKey;
-
-static void keepRecord(const OnsetFrame& record, void*) {
-    const int32_t n = count.load(std::memory_order_relaxed);
-    if (n == capacity) return;  // beyond hours of song: the show goes on without them
-    table[n] = record;
-    table[n].timeMs = record.timeMs + offset;
-    count.store(n + 1, std::memory_order_release);
-}
-
-static void keepHorizon(int32_t ms, void*) {
-    const int32_t shifted = ms > INT32_MAX - offset ? INT32_MAX : ms + offset;
-    horizon.store(shifted, std::memory_order_release);
-}
-
-static void scoreLoop() {
-    // The scorer runs far ahead of the music: it yields the processor to the show and the
-    // sound (the decoding thread it starts inherits this).
-    setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), scoringNiceness);
-    std::string error;
-    const bool scored =
-        scoreDecoder(liveDecoder, {keepRecord, keepHorizon, nullptr}, &error, {}, nullptr);
-    closeAudioDecoder(liveDecoder);
-    liveDecoder = nullptr;
-    horizon.store(INT32_MAX, std::memory_order_release);
-    done.store(true, std::memory_order_release);
-    // Kept without the offset: the same table the scorer writes for the file.
-    const int32_t n = count.load();
-    std::vector<OnsetFrame> plain(table, table + n);
-    for (OnsetFrame& r : plain) r.timeMs -= offset;
-    if (scored && !cacheKey.empty() && !writeCachedTable(cacheKey, plain.data(), n, &error))
-        cliWarn("cannot keep the score: %s", error.c_str());
-}
-
-static bool reserveTable(int64_t records) {
-    capacity = records;
-    void* at = mmap(nullptr, (size_t)records * sizeof(OnsetFrame), PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    table = at == MAP_FAILED ? nullptr : (OnsetFrame*)at;
-    return table != nullptr;
-}
-
-bool startLiveScore(const char* songPath, int32_t offsetMs, std::string* error) {
-    offset = offsetMs;
-    if (!scoreCacheKey(songPath, &cacheKey)) cacheKey.clear();
-    std::vector<OnsetFrame> cached;
-    if (!cacheKey.empty() && readCachedTable(cacheKey, &cached)) {
-        // The table is known, but the song must still play: it is opened once to be sure.
-        double seconds;
-        if (!songFileSeconds(songPath, &seconds, error)) return false;
-        if (!reserveTable((int64_t)cached.size() + 1)) {
-            *error = "out of memory";
-            return false;
-        }
-        for (const OnsetFrame& r : cached) keepRecord(r, nullptr);
-        fromCache = true;
-        horizon.store(INT32_MAX);
-        done.store(true);
-        return true;
-    }
-    liveDecoder = openAudioDecoder(songPath, analysisRateHz, scoreChannels, error);
-    if (!liveDecoder) return false;
-    const double stated = audioDurationSeconds(liveDecoder);
-    const int64_t seconds = stated * 2 > reservedSeconds ? (int64_t)(stated * 2) : reservedSeconds;
-    if (!reserveTable(seconds * recordsPerSecond)) {
-        closeAudioDecoder(liveDecoder);
-        *error = "out of memory";
-        return false;
-    }
-    horizon.store(offset);
-    std::thread(scoreLoop).detach();
-    return true;
-}
-
-const OnsetFrame* liveScoreTable() { return table; }
-int32_t liveScoreCount() { return count.load(std::memory_order_acquire); }
-int32_t liveScoreHorizonMs() { return horizon.load(std::memory_order_acquire); }
-bool liveScoreDone() { return done.load(std::memory_order_acquire); }
-bool liveScoreFromCache() { return fromCache; }

@@ -1,22 +1,27 @@
 // The score cache: one file per song, holding its key, its records and a checksum.
 #include "score/score_cache.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/decoder.h"
 #include "score/score.h"
 #include "scorer_id.h"
 
-// A file: magic, key length and key, record count, records (little-endian), checksum of
-// everything before it.
-static const char cacheMagic[] = "xOOn score 1\n";
+// A file: magic, key length and key, the song's length in frames, record count, records
+// (little-endian), checksum of everything before it.
+static const char cacheMagic[] = "xOOn score 2\n";
+static const char scoreSuffix[] = ".score";
 constexpr size_t magicBytes = sizeof cacheMagic - 1;
 constexpr size_t recordBytes = onsetRecordBytes;
 constexpr uint32_t longestKey = 8192;
@@ -40,7 +45,13 @@ static uint64_t getWord(const std::string& in, size_t at, int bytes) {
     return value;
 }
 
+static int64_t cacheLimit = defaultScoreCacheBytes;
+
+void setScoreCacheLimit(int64_t bytes) { cacheLimit = bytes < 0 ? 0 : bytes; }
+bool scoreCacheEnabled() { return cacheLimit > 0; }
+
 static std::string scoreCacheFolder() {
+    if (cacheLimit == 0) return "";
     const char* xdg = getenv("XDG_CACHE_HOME");
     if (xdg && xdg[0] == '/') return std::string(xdg) + "/xoon";
     const char* home = getenv("HOME");
@@ -61,11 +72,13 @@ bool scoreCacheKey(const char* songPath, std::string* key) {
     return true;
 }
 
-static std::string cachedTablePath(const std::string& key) {
-    char name[32];
-    snprintf(name, sizeof name, "/%016llx.score", (unsigned long long)fnv1a(key));
+static std::string cachedPath(const std::string& key, const char* suffix) {
+    char name[40];
+    snprintf(name, sizeof name, "/%016llx%s", (unsigned long long)fnv1a(key), suffix);
     return scoreCacheFolder() + name;
 }
+
+static std::string cachedTablePath(const std::string& key) { return cachedPath(key, scoreSuffix); }
 
 static bool readWhole(const std::string& path, std::string* bytes) {
     FILE* f = fopen(path.c_str(), "rb");
@@ -78,11 +91,12 @@ static bool readWhole(const std::string& path, std::string* bytes) {
     return ok;
 }
 
-bool readCachedTable(const std::string& key, std::vector<OnsetFrame>* table) {
+bool readCachedTable(const std::string& key, std::vector<OnsetFrame>* table, int64_t* frames) {
     table->clear();
     if (scoreCacheFolder().empty()) return false;
     std::string bytes;
-    if (!readWhole(cachedTablePath(key), &bytes)) return false;
+    const std::string path = cachedTablePath(key);
+    if (!readWhole(path, &bytes)) return false;
     size_t at = magicBytes;
     if (bytes.size() < at + 4 || bytes.compare(0, magicBytes, cacheMagic) != 0) return false;
     const uint32_t keyLength = (uint32_t)getWord(bytes, at, 4);
@@ -90,6 +104,9 @@ bool readCachedTable(const std::string& key, std::vector<OnsetFrame>* table) {
     if (keyLength > longestKey || bytes.size() < at + keyLength + 4) return false;
     if (bytes.compare(at, keyLength, key) != 0 || keyLength != key.size()) return false;
     at += keyLength;
+    if (bytes.size() < at + 12) return false;
+    const int64_t songFrames = (int64_t)getWord(bytes, at, 8);
+    at += 8;
     const uint32_t count = (uint32_t)getWord(bytes, at, 4);
     at += 4;
     if (count > mostRecords || bytes.size() != at + (size_t)count * recordBytes + 8) return false;
@@ -106,6 +123,8 @@ bool readCachedTable(const std::string& key, std::vector<OnsetFrame>* table) {
             return false;
         }
     }
+    if (frames) *frames = songFrames;
+    utimensat(AT_FDCWD, path.c_str(), nullptr, 0);  // used now: the last to go
     return true;
 }
 
@@ -120,7 +139,7 @@ static bool makeFolders(const std::string& path) {
 }
 
 bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t count,
-                      std::string* error) {
+                      int64_t frames, std::string* error) {
     const std::string folder = scoreCacheFolder();
     if (folder.empty()) {
         *error = "no cache folder (neither XDG_CACHE_HOME nor HOME is set)";
@@ -133,6 +152,7 @@ bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t
     std::string bytes(cacheMagic, magicBytes);
     putWord(&bytes, key.size(), 4);
     bytes += key;
+    putWord(&bytes, (uint64_t)frames, 8);
     putWord(&bytes, (uint32_t)count, 4);
     for (int32_t r = 0; r < count; r++) {
         putWord(&bytes, (uint32_t)records[r].timeMs, 4);
@@ -140,9 +160,88 @@ bool writeCachedTable(const std::string& key, const OnsetFrame* records, int32_t
     }
     putWord(&bytes, fnv1a(bytes), 8);
     const std::string path = cachedTablePath(key);
-    if (writeFileWhole(path, bytes, error)) return true;
-    *error = path + ": " + *error;
-    return false;
+    pruneScoreCache(cacheLimit - (int64_t)bytes.size());  // room first: never past the bound
+    if (!writeFileWhole(path, bytes, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    pruneScoreCache(cacheLimit);
+    return true;
+}
+
+std::string keepCoverArt(const char* songPath, const std::string& bytes, const std::string& extension) {
+    std::string key, error;
+    if (scoreCacheFolder().empty() || !scoreCacheKey(songPath, &key) || !makeFolders(scoreCacheFolder()))
+        return "";
+    const std::string path = cachedPath(key, ("." + extension).c_str());
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size == (off_t)bytes.size()) {
+        utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
+        return path;
+    }
+    pruneScoreCache(cacheLimit - (int64_t)bytes.size());
+    if (!writeFileWhole(path, bytes, &error)) return "";
+    return path;
+}
+
+// The song an entry was kept for: the path its key starts with; empty when unreadable.
+static std::string entrySong(const std::string& path) {
+    std::string head(magicBytes + 4 + PATH_MAX, '\0');
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return "";
+    head.resize(fread(&head[0], 1, head.size(), f));
+    fclose(f);
+    if (head.size() < magicBytes + 4 || head.compare(0, magicBytes, cacheMagic) != 0) return "";
+    const size_t end = head.find('\n', magicBytes + 4);
+    return end == std::string::npos ? "" : head.substr(magicBytes + 4, end - magicBytes - 4);
+}
+
+void pruneScoreCache(int64_t bytes) {
+    const std::string folder = scoreCacheFolder();
+    DIR* d = folder.empty() ? nullptr : opendir(folder.c_str());
+    if (!d) return;
+    struct Entry {
+        std::string path, stem;
+        int64_t size;
+        timespec used;
+        bool gone;  // its song is no longer there
+    };
+    std::vector<Entry> entries;
+    int64_t total = 0;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        const size_t dot = name.find('.');
+        struct stat st;
+        const std::string path = folder + "/" + name;
+        if (name[0] == '.' || dot == std::string::npos || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        total += st.st_size;
+        // Files being written (name.score.XXXXXX) count, but are another writer's.
+        const std::string suffix = name.substr(dot);
+        if (suffix != scoreSuffix && suffix != ".jpg" && suffix != ".png") continue;
+        entries.push_back({path, name.substr(0, dot), (int64_t)st.st_size, st.st_mtim, false});
+    }
+    closedir(d);
+    if (total <= bytes) return;
+    std::vector<std::string> goneStems;
+    for (Entry& e : entries) {
+        if (e.path.size() < sizeof scoreSuffix || e.path.compare(e.path.size() - 6, 6, scoreSuffix) != 0) continue;
+        const std::string song = entrySong(e.path);
+        e.gone = song.empty() || access(song.c_str(), F_OK) != 0;
+        if (e.gone) goneStems.push_back(e.stem);
+    }
+    // A cover goes with its song's score.
+    for (Entry& e : entries)
+        e.gone = e.gone || std::find(goneStems.begin(), goneStems.end(), e.stem) != goneStems.end();
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.gone != b.gone) return a.gone;
+        if (a.used.tv_sec != b.used.tv_sec) return a.used.tv_sec < b.used.tv_sec;
+        return a.used.tv_nsec < b.used.tv_nsec;
+    });
+    for (const Entry& e : entries) {
+        if (total <= bytes) break;
+        if (unlink(e.path.c_str()) == 0) total -= e.size;
+    }
 }
 
 bool writeFileWhole(const std::string& path, const std::string& bytes, std::string* error) {

@@ -42,7 +42,7 @@ constexpr float sampleLimit = 64;  // 36 dB above full scale: louder is a damage
 // Half-band low-pass taken before each halving of the rate: it passes the octave the next
 // level analyses (up to a quarter of the new rate) and removes what would fold onto it.
 constexpr int halfBandReach = 11;  // taps either side of the centre; the even ones are 0
-constexpr int levelBufferTimes = 4;  // a buffer holds this many times what is kept: old samples go out in blocks
+constexpr int levelBufferTimes = 2;  // a buffer holds this many times what is kept: old samples go out in blocks
 // Silence after the song carries every stage past its last sound, so the last moments are
 // settled exactly as the ones before them.
 constexpr double flushSeconds = 1.0;

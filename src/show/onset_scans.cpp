@@ -54,5 +54,16 @@ void extendOnsetTable(int32_t count) {
     if (count > tableCount) tableCount = count;
 }
 
+void cutOnsetTable(int32_t count) {
+    if (count < 0 || count >= tableCount) return;
+    tableCount = count;
+    if (fireCursor > count) fireCursor = count;
+    if (launchCursor > count) launchCursor = count;
+}
+
+void rewindLaunchCursor(int32_t timeMs) {
+    while (launchCursor > 0 && table[launchCursor - 1].timeMs >= timeMs) launchCursor--;
+}
+
 int32_t fireCursorPosition() { return fireCursor; }
 int32_t launchCursorPosition() { return launchCursor; }

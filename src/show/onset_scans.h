@@ -17,5 +17,11 @@ void useOnsetTable(const OnsetFrame* frames, int32_t count);
 // The player's table grows while its song is scored: the scans see `count` records of the
 // table given last, every one of them final. Never fewer than before; cursors stay.
 void extendOnsetTable(int32_t count);
+// A seek or a change of song made the player's records from `count` on stale: the scans
+// see only those before it, and a cursor past it comes back to it.
+void cutOnsetTable(int32_t count);
+// The look-ahead scan goes back to the first record at or after timeMs, to launch again
+// what it launched from there on.
+void rewindLaunchCursor(int32_t timeMs);
 int32_t fireCursorPosition();
 int32_t launchCursorPosition();

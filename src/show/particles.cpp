@@ -13,7 +13,6 @@ constexpr float gravity = 0.01f;           // added to vy every tick
 constexpr double floorY = barTop;          // only y beyond the bars' top bounces
 constexpr double bounceVx = 0.7;           // share of vx kept on a bounce
 constexpr double bounceVy = -0.5;          // vy turns upwards at half speed on a bounce
-constexpr double lifeFactor = 1.5;         // life outlasts the flight by half of it
 constexpr int32_t fadeStartLife = 120;  // ticks of life left at which the colour starts fading
 constexpr uint32_t fullColour = 0xFF7F7FFFu;
 constexpr uint32_t fadeAlpha = 0xFF000000u;
@@ -43,7 +42,7 @@ void launchParticle(float targetX, float targetY, int32_t flightMs) {
     p.x = (float)particleLaunchX;
     p.vy = (float)vy;
     p.y = (float)((double)targetY - ticks * (vy + ticks * (double)halfGravity));
-    p.life = (int32_t)(lifeFactor * ticks);
+    p.life = (int32_t)(particleLifeShare * ticks);
     p.vx = (float)(((double)targetX - particleLaunchX) / ticks);
     if (launchObserver) launchObserver(index, targetX, targetY, flightMs);
 }

@@ -5,6 +5,8 @@
 #include "show/random.h"
 
 constexpr int particleSlotCount = 4096;
+// A particle lives this many times its flight: it bounces and fades for half as long again.
+constexpr double particleLifeShare = 1.5;
 
 struct Particle {
     int32_t life;  // ticks left; 0 marks a free slot

@@ -166,6 +166,38 @@ bool showFrame() {
 
 void showExtendTable(int32_t count) { extendOnsetTable(count); }
 
+bool showQueueSong(const char* path, int64_t fromFrame, int64_t frames) {
+    return soundQueueSong(songStream, path, fromFrame, frames);
+}
+
+int64_t showPlayNow(const char* path, int64_t fromFrame, int64_t frames) {
+    return soundPlayNow(songStream, path, fromFrame, frames);
+}
+
+void showPause(bool paused) { soundPause(paused); }
+void showSetVolume(int volume) { soundSetVolume(volume); }
+int32_t showSoundPosition() { return soundPosition(songStream); }
+
+void showCutTable(int32_t keep, int32_t count) {
+    constexpr int32_t longestLifeMs = (int32_t)(particleLifeShare * onsetLookAheadMs);
+    cutOnsetTable(keep);
+    extendOnsetTable(count);
+    clearParticles();
+    // The ticks flown again are the ticks of the moment (nextTick() says which, to a
+    // launch observer); then the frame loop goes on from where it was.
+    const int32_t resume = nextTickTime;
+    rewindLaunchCursor(resume - longestLifeMs - tickMs + onsetLookAheadMs);
+    for (nextTickTime = resume - longestLifeMs; nextTickTime < resume; nextTickTime += tickMs) {
+        updateParticles();
+        launchUpcomingOnsets(nextTickTime);
+    }
+    nextTickTime = resume;
+}
+
+void showSetCaption(const char* text) { setWindowCaption(text); }
+void showSetKeyHandler(void (*handler)(Key key)) { setKeyHandler(handler); }
+bool showToggleFullScreen() { return toggleFullScreen(); }
+
 void showReadFrame(uint8_t* rgb) { readFrame(rgb); }
 
 int runShow(int argc, char** argv) {

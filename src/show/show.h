@@ -60,6 +60,37 @@ void showExtendTable(int32_t count);
 // The frame just drawn, before it is shown: RGB24, top row first, the size of the mode.
 void showReadFrame(uint8_t* rgb);
 
+// The player's hold on the song and the window (xoon never calls these). Songs follow one
+// another on the clock's one timeline; frames count at audioRateHz from the timeline's
+// start, lead-in included (see platform/audio.h).
+//
+// Queues a song after the last one queued, with nothing between them: from its frame
+// fromFrame for `frames` frames (-1: to its end). False when it cannot be queued now.
+bool showQueueSong(const char* path, int64_t fromFrame, int64_t frames);
+// Plays a song (or another place in one) right after the sound already on its way out,
+// dropping what was queued; returns the timeline frame where it starts, -1 once the last
+// song has been handed out.
+int64_t showPlayNow(const char* path, int64_t fromFrame, int64_t frames);
+// Holds the sound and with it the clock (the picture stands, particles in the air), or
+// lets them go on.
+void showPause(bool paused);
+// Volume, 0..255.
+void showSetVolume(int volume);
+// The timeline position heard now (ms), without the picture's lead.
+int32_t showSoundPosition();
+// The one cut the player makes in the show: a seek or a change of song made the table's
+// records from `keep` on stale, and the table now holds `count` (the new ones after the
+// kept). The scans forget the stale ones, and the particles in the air are flown again
+// from the records there are, over one particle's life before the next tick, so the air
+// holds what it would hold had the table always been as it is now: none of the dropped
+// ones, and the new ones mid-flight. The bars keep what was heard.
+void showCutTable(int32_t keep, int32_t count);
+// The window's caption; who gets the keys besides Escape; full screen or a window (false
+// where the display does not allow the other).
+void showSetCaption(const char* caption);
+void showSetKeyHandler(void (*handler)(Key key));
+bool showToggleFullScreen();
+
 // The process's entry for xoon: start-up, then frames until the song ends. Only the
 // number of words matters: with any after the program's name, an 800 x 400 window, with
 // none the whole screen. Returns 0.

@@ -54,8 +54,12 @@ TEST_F(Capture, BadOptionsAreNamedAsUsageErrors) {
         {{"--raw", "--stall", "5:0"}, "--stall"},
         {{"--raw", "--fps"}, "needs a value"},
         {{"--raw", "--frobnicate"}, "unknown option"},
-        {{}, "--out DIR and --raw"},
-        {{"--raw", "--out", "x"}, "--out DIR and --raw"},
+        {{}, "--out DIR, --raw and --check"},
+        {{"--raw", "--out", "x"}, "--out DIR, --raw and --check"},
+        {{"--raw", "--check"}, "--out DIR, --raw and --check"},
+        // Past the song's end: named before anything renders.
+        {{"--raw", "--from", "100000", "--to", "100005"}, "--from 100000 is not before the end of xoon09.ogg"},
+        {{"--raw", "--to", "100000"}, "--to 100000 is past the end of xoon09.ogg"},
     };
     for (const auto& c : cases) {
         ProcessResult r = capture(c.first);
@@ -105,6 +109,31 @@ TEST_F(Capture, StretchesMatchTheWholeRunAndRepeat) {
         }
         EXPECT_EQ(frames(whole, 96, 48), all) << "a second capture differs";
     }
+}
+
+// Seconds are seconds of song for another song too: its picture starts 2 s before its
+// music, and --from 0 is the music's start.
+TEST_F(Capture, AnotherSongsSecondsCountFromItsMusic) {
+    const std::string dir = makeScratchDir("capture-song");
+    makeTestSong(dir + "/song.ogg", 2.5);
+    const Args song = {"--song", dir + "/song.ogg"};
+    auto check = [&](Args options) {
+        options.insert(options.begin(), song.begin(), song.end());
+        options.push_back("--check");
+        const ProcessResult r = capture(options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    EXPECT_EQ(check({}), "-2.000000 4.500000\n");
+    EXPECT_EQ(check({"--from", "0", "--to", "1"}), "0.000000 1.000000\n");
+    EXPECT_EQ(check({"--from", "-0.5", "--to", "1"}), "0.500000 0.500000\n");
+    Args fromStart = song, fromMusic = song;
+    fromStart.insert(fromStart.end(), {"--to", "1"});
+    fromMusic.insert(fromMusic.end(), {"--from", "0", "--to", "1"});
+    const std::vector<std::string> all = frames(fromStart, 64, 32), music = frames(fromMusic, 64, 32);
+    ASSERT_EQ(all.size(), 180u);
+    ASSERT_EQ(music.size(), 60u);
+    for (size_t i = 0; i < music.size(); i++) ASSERT_EQ(music[i], all[120 + i]) << "frame " << i;
 }
 
 // While the show stalls its picture holds; afterwards it moves again.
@@ -220,4 +249,57 @@ TEST_F(Capture, RecordVideoGivesH264AndAacOfTheSameLengthInSync) {
     ASSERT_GT(heard.size(), 15000u);
     ASSERT_GT(song.size(), 15000u);
     EXPECT_LE(std::abs(bestLag(song, heard, 200)), 2);
+}
+
+// record-video's usage errors are its own (status 2, its usage), found by the capture's
+// check before anything renders or any file is written.
+TEST_F(Capture, RecordVideoRefusesBadOptionsBeforeRecording) {
+    const std::string dir = makeScratchDir("record-video-usage");
+    makeTestSong(dir + "/song.ogg", 2.0);
+    const std::string mp4 = dir + "/clip.mp4";
+    const struct {
+        Args options;
+        std::string line;
+    } cases[] = {
+        {{"--bogus"}, "record-video: unknown option --bogus"},
+        {{"--fps", "1000"}, "record-video: --fps wants a whole number from 24 to 120, not '1000'"},
+        {{"--to", "10", "--from", "20"}, "record-video: --to (10) must be after --from (20)"},
+        {{"--raw"}, "record-video: --raw: the video chooses it"},
+        {{"--song", "song.ogg", "--from", "500", "--to", "505"},
+         "record-video: --from 500 is not before the end of " + dir + "/song.ogg (2.000 s)"},
+    };
+    for (const auto& c : cases) {
+        Args argv = {std::string(XOON_SOURCE_DIR) + "/programs/scripts/record-video", XOON_BUILD_DIR, mp4};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        const ProcessResult r = runProcess(argv, dir, {}, 60);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.line);
+        EXPECT_NE(r.err.find("Usage: record-video [BUILD_DIR] OUTPUT.mp4"), std::string::npos) << r.err;
+        EXPECT_TRUE(readFile(mp4).empty());
+    }
+}
+
+// Another song's video starts 2 s before its music: silence, then the song from its start.
+TEST_F(Capture, RecordVideoOfAnotherSongLeadsInWithSilence) {
+    const std::string dir = makeScratchDir("record-video-song");
+    // Noise bursts: no lag but the true one lines them up.
+    ProcessResult clip = runProcess({binPath("xoon-clip"), dir + "/song.ogg", "--seconds", "2", "noise:0.1:300:3000:0.2",
+                                     "kick:0.4", "noise:0.6:500:2500:0.1"},
+                                    dir, {}, 60);
+    ASSERT_EQ(clip.status, 0) << clip.err;
+    const std::string mp4 = dir + "/clip.mp4";
+    ProcessResult r = runProcess({std::string(XOON_SOURCE_DIR) + "/programs/scripts/record-video", XOON_BUILD_DIR,
+                                  mp4, "--fps", "30", "--size", "64x32", "--song", "song.ogg", "--to", "1"},
+                                 dir, {}, 300);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<int16_t> heard = decodeAudio({"-i", mp4});
+    const std::vector<int16_t> song = decodeAudio({"-t", "1", "-i", dir + "/song.ogg"});
+    ASSERT_NEAR(heard.size(), 24000u, 1100u);  // 3 s at 8 kHz, to an AAC frame
+    ASSERT_GT(song.size(), 7900u);
+    int loudest = 0;
+    for (size_t i = 0; i < 15600; i++) loudest = std::max(loudest, std::abs((int)heard[i]));
+    EXPECT_LT(loudest, 100) << "the lead-in is not silent";
+    const std::vector<int16_t> music(heard.begin() + 16000, heard.end());
+    EXPECT_LE(std::abs(bestLag(song, music, 200)), 2);
 }

@@ -1,14 +1,17 @@
-// xoon-play: refusals before any window, a song played to its end with its table kept in
-// the cache exactly as the scorer writes it, damaged and unwritable caches, the feed limit
-// that keeps the music from outrunning the scorer, and whole flights for early onsets.
+// xoon-play: refusals before any window (songs, pipes, the font, the message), a song
+// played to its end with its table kept in the cache exactly as the scorer writes it,
+// damaged and unwritable caches, the scorer reading a pipe, the feed limit that keeps the
+// music from outrunning the scorer, and whole flights for early onsets.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "data/onset_table.h"
@@ -77,12 +80,17 @@ TEST_F(Player, RefusesBadSongsAndMessagesBeforeAnyWindow) {
     writeFile(dir + "/text.mp3", "not a song\n");
     writeFile(dir + "/empty.flac", "");
     writeFile(dir + "/bad-message.txt", "tab\there\n");
+    mkdir((dir + "/no-songs").c_str(), 0755);
+    writeFile(dir + "/no-songs/notes.txt", "not a song\n");
+    mkfifo((dir + "/fifo.ogg").c_str(), 0644);
     struct Case {
         std::vector<std::string> args;
         std::string reason;
     } cases[] = {
         {{"--window", dir + "/missing.mp3"}, dir + "/missing.mp3: No such file or directory"},
-        {{"--window", dir}, dir + ": is a folder"},
+        {{"--window", dir + "/no-songs"}, dir + "/no-songs: holds no audio files"},
+        {{"--window", dir + "/fifo.ogg"}, dir + "/fifo.ogg: not a regular file"},
+        {{"--window", "/dev/zero"}, "/dev/zero: not a regular file"},
         {{"--window", dir + "/text.mp3"}, dir + "/text.mp3: not an audio file"},
         {{"--window", dir + "/empty.flac"}, dir + "/empty.flac: is empty"},
         {{"--window", std::string(XOON_RUN_DIR) + "/fona.png"}, "fona.png: no audio track"},
@@ -96,8 +104,15 @@ TEST_F(Player, RefusesBadSongsAndMessagesBeforeAnyWindow) {
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Video"), std::string::npos) << r.err;
     }
+    // Without its font beside it or under its prefix: the font named, no window.
+    mkdir((dir + "/bin").c_str(), 0755);
+    copyFile(playerPath(), dir + "/bin/xoon-play");
+    chmod((dir + "/bin/xoon-play").c_str(), 0755);
+    ProcessResult fontless = runProcess({dir + "/bin/xoon-play", "--window", song}, dir, {"DISPLAY="}, 60);
+    EXPECT_EQ(fontless.status, 1) << fontless.err;
+    EXPECT_NE(fontless.err.find(dir + "/bin/fona.png: no font"), std::string::npos) << fontless.err;
+
     EXPECT_EQ(play({}).status, 2);
-    EXPECT_EQ(play({song, song}).status, 2);
     EXPECT_EQ(play({"--av-offset", "soon", song}).status, 2);
     ProcessResult help = play({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -142,6 +157,20 @@ TEST_F(Player, PlaysToTheEndAndKeepsTheScorersTableInTheCache) {
     EXPECT_NE(unwritable.err.find("cannot keep the score"), std::string::npos) << unwritable.err;
 }
 
+// A song from a pipe is scored as it comes: the same table as from the file.
+TEST_F(Player, TheScorerReadsAPipe) {
+    const std::string song = makeClip(dir, "song.ogg", 2.0);
+    const std::vector<OnsetFrame> expected = scorerTable(dir, song);
+    ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
+    std::thread writer([&] { writeFile(dir + "/pipe", readFile(song)); });
+    ProcessResult r = runProcess({binPath("xoon-score"), dir + "/pipe", "-o", dir + "/piped.cpp"}, dir, {}, 120);
+    writer.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<OnsetFrame> piped;
+    EXPECT_TRUE(parseTableSource(readFile(dir + "/piped.cpp"), &piped));
+    EXPECT_TRUE(sameTables(piped, expected));
+}
+
 TEST_F(Player, OddSongsPlayToTheirEnd) {
     const std::string clip = makeClip(dir, "clip.ogg", 2.0);
     const std::string ffmpeg = systemProgram("ffmpeg");
@@ -174,10 +203,15 @@ TEST_F(Player, AnOnsetAtTheSongsStartGetsItsWholeFlight) {
     const std::string song = makeClip(dir, "start.ogg", 2.0);
     setenv("XDG_CACHE_HOME", (dir + "/cache").c_str(), 1);
     std::string error;
-    ASSERT_TRUE(startLiveScore(song.c_str(), songLeadInMs, &error)) << error;
-    while (!liveScoreDone()) SDL_Delay(5);
-    ASSERT_GT(liveScoreCount(), 0);
-    const OnsetFrame& first = liveScoreTable()[0];
+    LiveScore* score = startLiveScore(song.c_str(), &error);
+    ASSERT_TRUE(score) << error;
+    while (!liveScoreDone(score)) SDL_Delay(5);
+    ASSERT_GT(liveScoreCount(score), 0);
+    // The player's timeline: the song after its lead-in.
+    std::vector<OnsetFrame> timeline(liveScoreTable(score), liveScoreTable(score) + liveScoreCount(score));
+    for (OnsetFrame& r : timeline) r.timeMs += songLeadInMs;
+    stopLiveScore(score);
+    const OnsetFrame& first = timeline[0];
     EXPECT_LT(first.timeMs - songLeadInMs, 15) << "the kick at 0 ms was heard late";
     static int32_t shortestFlight;
     shortestFlight = INT32_MAX;
@@ -185,7 +219,7 @@ TEST_F(Player, AnOnsetAtTheSongsStartGetsItsWholeFlight) {
         if (flightMs < shortestFlight) shortestFlight = flightMs;
     });
     clearParticles();
-    useOnsetTable(liveScoreTable(), liveScoreCount());
+    useOnsetTable(timeline.data(), (int32_t)timeline.size());
     for (int32_t t = 0; t < 6000; t += 10) {
         launchUpcomingOnsets(t);
         fireDueOnsets(t);

@@ -158,6 +158,7 @@ TEST(MessageTool, RejectsFaultsNamingTheLine) {
         const char* what;
     } cases[] = {
         {"fine\ncaf\xc3\xa9\n", ":2:4:", "U+00E9"},
+        {"\xef\xbb\xbfwith a mark\n", ":1:1:", "starts with a byte-order mark: save it without one"},
         {"fine\n\xff\n", ":2:1:", "0xFF"},
         {"fine\nfine\ttoo\n", ":2:5:", "tab"},
         {"dos line\r\n", ":1:9:", "carriage return"},

@@ -10,6 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/audio.h"
@@ -30,29 +34,39 @@ protected:
         daemon = systemProgram("pulseaudio");
         if (access(daemon.c_str(), X_OK) != 0) GTEST_SKIP() << "no pulseaudio program here";
         dir = makeScratchDir("pulse");
-        runtime = dir + "/run";
-        mkdir(runtime.c_str(), 0700);
-        server = fork();
-        if (server == 0) {
-            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            setenv("HOME", dir.c_str(), 1);
-            freopen((dir + "/server.log").c_str(), "w", stderr);
-            execl(daemon.c_str(), "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                  "--disallow-exit", "--load=module-null-sink sink_name=test",
-                  "--load=module-native-protocol-unix", "--log-target=stderr", (char*)nullptr);
-            _exit(127);
-        }
+        // A Unix socket's path holds 108 bytes: the server's runtime folder stays short
+        // however deep the build folder is.
+        char shortFolder[] = "/tmp/xoon-pulse-XXXXXX";
+        ASSERT_TRUE(mkdtemp(shortFolder)) << strerror(errno);
+        runtime = shortFolder;
+        server = startServer("server.log");
         // Until its socket answers; a guard against a server that never comes.
         const std::string socket = runtime + "/pulse/native";
         for (int i = 0; i < 3000 && access(socket.c_str(), F_OK) != 0; i++) usleep(10000);
         ASSERT_EQ(access(socket.c_str(), F_OK), 0) << readFile(dir + "/server.log");
         makeTestSong(dir + "/song.ogg", 2.0);
     }
+    // A server of our own (no pid file: a killed one's pid may linger as a zombie), its
+    // lines in LOG under the scratch folder.
+    pid_t startServer(const char* log) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            setenv("HOME", dir.c_str(), 1);
+            if (!freopen((dir + "/" + log).c_str(), "w", stderr)) _exit(126);
+            execl(daemon.c_str(), "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                  "--disallow-exit", "--use-pid-file=no", "--load=module-null-sink sink_name=test",
+                  "--load=module-native-protocol-unix", "--log-target=stderr", "--log-level=info", (char*)nullptr);
+            _exit(127);
+        }
+        return pid;
+    }
     void TearDown() override {
         if (server > 0) {
             kill(server, SIGTERM);
             waitpid(server, nullptr, 0);
         }
+        if (!runtime.empty() && system(("rm -rf '" + runtime + "'").c_str()) != 0) ADD_FAILURE() << "cannot clear " << runtime;
     }
     // Plays the song with a lead-in in a child; its stderr says what it saw.
     void playThrough(const char* latencyMs) {
@@ -88,9 +102,59 @@ protected:
             },
             ::testing::ExitedWithCode(0), "");
     }
+    // Plays the 6-s song, kills the server and starts another; exits 0 when all went well.
+    void playThroughAKill() {
+        unsetenv("SDL_AUDIODRIVER");
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        SDL_Init(SDL_INIT_NOPARACHUTE);
+        soundInit(audioRateHz);
+        if (strcmp(soundOutputName(), "pulse") != 0) exit(1);
+        SoundStream* s = soundOpenStream((dir + "/long.ogg").c_str());
+        soundSetEndCallback(s, countEnd, nullptr);
+        soundPlay(s);
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point killedAt;
+        pid_t second = -1;
+        int32_t atKill = -1, oneSecondOn = -1, last = 0;
+        bool backwards = false;
+        for (int i = 0; i < 60000 && ends.load() == 0; i++) {
+            const int32_t p = soundPosition(s);
+            backwards = backwards || p < last;
+            last = p;
+            const double away = atKill < 0 ? 0 : std::chrono::duration<double>(Clock::now() - killedAt).count();
+            if (atKill < 0 && p >= 1500) {
+                kill(server, SIGKILL);
+                atKill = p;
+                killedAt = Clock::now();
+            } else if (atKill >= 0 && oneSecondOn < 0 && away >= 1.0) {
+                oneSecondOn = p;
+            } else if (atKill >= 0 && second < 0 && away >= 1.5) {
+                second = startServer("second.log");
+            }
+            SDL_Delay(1);
+        }
+        const int32_t atEnd = soundPosition(s);
+        SDL_Delay(300);
+        if (second > 0) kill(second, SIGTERM);
+        fprintf(stderr, "killed at %d ms, %d ms a second later, end at %d, ends %d, backwards %d\n", atKill,
+                oneSecondOn, atEnd, ends.load(), backwards);
+        // A second of wall time moves the clock half a second at least, however busy the
+        // machine: a frozen one moves it not at all.
+        exit(!backwards && oneSecondOn - atKill >= 500 && ends.load() == 1 && atEnd >= 5950 ? 0 : 1);
+    }
     std::string daemon, dir, runtime;
     pid_t server = -1;
 };
+
+// The server killed 1.5 s into a 6-s song and started again 1.5 s later: the clock runs on
+// meanwhile (one line says why the sound went), the sound comes back on the new server,
+// and the song still ends when it should, once.
+TEST_F(PulseServer, TheClockRunsOnWhileTheServerIsAwayAndTheSoundComesBack) {
+    makeTestSong(dir + "/long.ogg", 6.0);
+    EXPECT_EXIT(playThroughAKill(), ::testing::ExitedWithCode(0), "the sound server went away");
+    // The song's stream on the second server: the sound came back.
+    EXPECT_NE(readFile(dir + "/second.log").find("Created input"), std::string::npos) << readFile(dir + "/second.log");
+}
 
 TEST_F(PulseServer, ThePositionHeardRunsToTheEndAtTheDefaultLatency) { playThrough(nullptr); }
 
