@@ -73,13 +73,28 @@ int resolutionOf(int column) {
 
 }  // namespace
 
-bool checkRises(const char* songPath, const std::vector<OnsetFrame>& table, RiseCheck* check, std::string* error) {
+bool decodeMono(const char* songPath, std::vector<float>* samples, std::string* error) {
     AudioDecoder* decoder = openAudioDecoder(songPath, analysisRateHz, 1, error);
     if (!decoder) return false;
-    std::vector<float> samples;
     float block[4096];
-    for (int n; (n = readAudioFrames(decoder, block, 4096)) > 0;) samples.insert(samples.end(), block, block + n);
+    for (int n; (n = readAudioFrames(decoder, block, 4096)) > 0;) samples->insert(samples->end(), block, block + n);
     closeAudioDecoder(decoder);
+    return true;
+}
+
+void columnLevels(const std::vector<float>& samples, long at, float levelsDb[onsetColumnCount]) {
+    std::vector<double> power;
+    for (int r = 0; r < resolutions; r++) {
+        Spectrum s(windowSizes[r]);
+        s.take(samples, at - windowSizes[r] / 2, &power);
+        for (int c = 0; c < onsetColumnCount; c++)
+            if (resolutionOf(c) == r) levelsDb[c] = (float)(10 * log10(s.band(power, c) + quietPower));
+    }
+}
+
+bool checkRises(const char* songPath, const std::vector<OnsetFrame>& table, RiseCheck* check, std::string* error) {
+    std::vector<float> samples;
+    if (!decodeMono(songPath, &samples, error)) return false;
     std::unique_ptr<Spectrum> spectra[resolutions];
     for (int r = 0; r < resolutions; r++) spectra[r] = std::make_unique<Spectrum>(windowSizes[r]);
     const int steps = (int)lround(riseNearSeconds / stepSeconds);

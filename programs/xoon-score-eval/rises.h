@@ -22,3 +22,11 @@ struct RiseCheck {
 // Decodes the song (mono) and checks every bit of the table. False with a reason when
 // the song cannot be read.
 bool checkRises(const char* songPath, const std::vector<OnsetFrame>& table, RiseCheck* check, std::string* error);
+
+// The song's samples, mono at analysisRateHz, decoded whole. False with a reason when the
+// song cannot be read.
+bool decodeMono(const char* songPath, std::vector<float>* samples, std::string* error);
+
+// The power in each column's band, dB of a full-scale sine's, in the window
+// centred on sample 'at', at that column's resolution: a spectrogram on the columns' own axis.
+void columnLevels(const std::vector<float>& samples, long at, float levelsDb[onsetColumnCount]);
