@@ -247,6 +247,11 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
             if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
             if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
+            // Where no bright hit sounds, the loudest new note is a note, not a hit's ring:
+            // below it, what neither rose nor shows a band onset is a held note's partial.
+            if (!brightHit && p.column < noteColumn - apartColumns && std::max(p.rise, p.shortRise) < heldRiseDb &&
+                p.evidence < heldEvidenceNats)
+                continue;
         }
         if (perRegion[p.region] >= regions[p.region].most) continue;
         if (p.region >= firstMiddleRegion && (high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;

@@ -207,6 +207,9 @@ constexpr double highShadowDb = 10, underHitRangeDb = 30;
 // Below the moment's loudest new note, a peak must sound within this much of it (dB) or
 // start its own partials: a piano's hammer thump under its note is no note of its own.
 constexpr double belowNoteDb = 12;
+// Where no bright hit sounds, a peak below the loudest new note that itself rose less than
+// this (dB) and whose bands rose less than this (nats) is a held note's partial.
+constexpr double heldRiseDb = 2, heldEvidenceNats = 2;
 // Rises count for a moment from this far before it to this far after, frames (slow bass
 // bands rise a few periods late, up to the cap).
 constexpr double freshEarly = 0.5 * mergeFrames, freshLateCap = 0.5 * mergeFrames;
