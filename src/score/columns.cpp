@@ -247,10 +247,12 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
             if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
             if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
-            // Where no bright hit sounds, the loudest new note is a note, not a hit's ring:
-            // below it, what neither rose nor shows a band onset is a held note's partial.
-            if (!brightHit && p.column < noteColumn - apartColumns && std::max(p.rise, p.shortRise) < heldRiseDb &&
-                p.evidence < heldEvidenceNats)
+            // Where no bright hit sounds, or its new power is a note's overtones, the loudest
+            // new note is a note, not a hit's ring: below it, what neither rose nor shows a
+            // band onset of its own nor starts its partials is a held note's partial.
+            if ((!brightHit || overtonesOnly) && p.column < noteColumn - apartColumns &&
+                std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
+                !partialRose(risen, p.column, 3, false))
                 continue;
         }
         if (perRegion[p.region] >= regions[p.region].most) continue;

@@ -208,7 +208,8 @@ constexpr double highShadowDb = 10, underHitRangeDb = 30;
 // start its own partials: a piano's hammer thump under its note is no note of its own.
 constexpr double belowNoteDb = 12;
 // Where no bright hit sounds, a peak below the loudest new note that itself rose less than
-// this (dB) and whose bands rose less than this (nats) is a held note's partial.
+// this (dB), whose own bands rose less than this (nats) and whose partials did not start is
+// a held note's partial.
 constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
 // Rises count for a moment from this far before it to this far after, frames (slow bass
 // bands rise a few periods late, up to the cap).
