@@ -195,6 +195,9 @@ constexpr double clearNoteDb = 30, fadingDb = 1;
 // gained within this much of the region that gained most, per octave (dB): a hat lights
 // where its noise is, not the edge of it.
 constexpr double highSureRise = 3.0, highRiseDb = 6, highRangeDb = 30, highSpreadDb = 15;
+// A high peak that itself rose this much (dB) lights without such a band onset: a soft hat
+// whose bands' rises stay under the sharp one.
+constexpr double highLoneRiseDb = 12;
 // A hit below the middle (its loudest peaks there rose this much, dB) that brought this
 // much more new power than the middle gained (dB) ducks and colours what sounds above
 // it: there a middle peak is a note only if it is sure and rose this much in both kinds
