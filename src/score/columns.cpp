@@ -237,7 +237,7 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         if (p.evidence <= 0 || p.rise < -fallDb) continue;
         if (p.db < shape.loudest - rangeDb || p.db < shape.regionLoudest[p.region] - regionRangeDb) continue;
         if (high) {
-            if (!highSure || p.rise < highRiseDb || p.db < shape.loudest - highRangeDb) continue;
+            if ((!highSure && p.rise < highLoneRiseDb) || p.rise < highRiseDb || p.db < shape.loudest - highRangeDb) continue;
             if (shape.gainDb[p.region] < shape.highGainDb - highSpreadDb) continue;
         } else {
             const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb;
@@ -247,6 +247,14 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
             if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
             if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
+            // Where no bright hit sounds, or its new power is a note's overtones, the loudest
+            // new note is a note, not a hit's ring: below it (everywhere, if no note began),
+            // what neither rose nor shows a band onset of its own nor starts its partials is
+            // a held note's partial.
+            if ((!brightHit || overtonesOnly) && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
+                std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
+                !partialRose(risen, p.column, 3, false))
+                continue;
         }
         if (perRegion[p.region] >= regions[p.region].most) continue;
         if (p.region >= firstMiddleRegion && (high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;

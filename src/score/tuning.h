@@ -195,6 +195,9 @@ constexpr double clearNoteDb = 30, fadingDb = 1;
 // gained within this much of the region that gained most, per octave (dB): a hat lights
 // where its noise is, not the edge of it.
 constexpr double highSureRise = 3.0, highRiseDb = 6, highRangeDb = 30, highSpreadDb = 15;
+// A high peak that itself rose this much (dB) lights without such a band onset: a soft hat
+// whose bands' rises stay under the sharp one.
+constexpr double highLoneRiseDb = 12;
 // A hit below the middle (its loudest peaks there rose this much, dB) that brought this
 // much more new power than the middle gained (dB) ducks and colours what sounds above
 // it: there a middle peak is a note only if it is sure and rose this much in both kinds
@@ -207,6 +210,10 @@ constexpr double highShadowDb = 10, underHitRangeDb = 30;
 // Below the moment's loudest new note, a peak must sound within this much of it (dB) or
 // start its own partials: a piano's hammer thump under its note is no note of its own.
 constexpr double belowNoteDb = 12;
+// Where no bright hit sounds, a peak below the loudest new note that itself rose less than
+// this (dB), whose own bands rose less than this (nats) and whose partials did not start is
+// a held note's partial.
+constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
 // Rises count for a moment from this far before it to this far after, frames (slow bass
 // bands rise a few periods late, up to the cap).
 constexpr double freshEarly = 0.5 * mergeFrames, freshLateCap = 0.5 * mergeFrames;
