@@ -38,6 +38,7 @@ struct MomentShape {
     float middleGainDb = 0;    // power the middle's peaks gained over that gained below it, dB
     float gainDb[regionCount] = {};  // power each region from the middle up gained, per octave, dB
     float highGainDb = -1000, middleGainMostDb = -1000;  // the most a high, a middle region gained
+    float lowRise[onsetColumnCount];  // below the middle: each column's rise in its region's frames, dB
 };
 
 // The sharpest rise of each band heard near the moment (nats; 0: none).
@@ -75,6 +76,11 @@ static int findPeaks(Pyramid* pyramid, double t, Peak* peaks, MomentShape* shape
             after[level] = levelSpectrum(pyramid, level, lround(t + windowFrames), scratch[level][0]);
             before[level] = levelSpectrum(pyramid, level, lround(t), scratch[level][1]);
         }
+    const double* columnHz = columnHzTable();
+    for (int c = 0; columnHz[c] < regions[firstMiddleRegion].lowHz; c++) {
+        const int level = regions[columnHz[c] < regions[1].lowHz ? 0 : 1].level;
+        shape->lowRise[c] = db(around(after[level], level, columnHz[c])) - db(around(before[level], level, columnHz[c]));
+    }
     for (int b = 0; b < regionCount; b++) {
         const Region& region = regions[b];
         const int level = region.level;
@@ -147,6 +153,38 @@ static bool partialRose(const float* rose, int column, int highest, bool aboveCr
             if (rose[c] > 0 && (!aboveCrossoverOnly || columnHz[c] >= crossoverHz)) return true;
     }
     return false;
+}
+
+// The fundamental of the harmonic series the moment's new tones form, below the middle
+// (a column, or -1): the candidate whose harmonics up to seriesReachHz began most, each
+// one missing costing seriesMissWeight of one found (the lowest on a tie), if at least
+// seriesFewestHarmonics began. A bass note's fundamental under a kick's sweep or a tom's
+// ring shows no peak of its own, but its overtones above the drum do.
+static int seriesFundamental(const Peak* peaks, int count) {
+    const double* columnHz = columnHzTable();
+    bool began[onsetColumnCount] = {};
+    for (int i = 0; i < count; i++) {
+        const Peak& p = peaks[i];
+        if (p.region == 0 || p.region >= firstHighRegion || p.evidence <= 0 || p.prominence < toneProminenceDb) continue;
+        if (std::max(p.rise, p.shortRise) >= ownRiseDb) began[p.column] = true;
+    }
+    int best = -1, bestFound = 0;
+    double bestScore = 0;
+    const int highest = (int)floor(frequencyColumn(regions[firstMiddleRegion].lowHz));
+    for (int c0 = (int)ceil(frequencyColumn(seriesLowestHz)); c0 < highest; c0++) {
+        int found = 0, tested = 0;
+        for (int h = 2; h <= seriesMostHarmonic && h * columnHz[c0] < seriesReachHz; h++, tested++) {
+            const double hc = c0 + frequencyColumn(h * lowestColumnHz);
+            const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
+            const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+            bool any = false;
+            for (int c = from; c <= to && !any; c++) any = began[c];
+            found += any;
+        }
+        const double score = found - seriesMissWeight * (tested - found);
+        if (score > bestScore) best = c0, bestScore = score, bestFound = found;
+    }
+    return bestFound >= seriesFewestHarmonics ? best : -1;
 }
 
 // The moment's columns: the peaks its bands show new, best first, within each region's
@@ -264,6 +302,24 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         lit[litCount++] = p.column;
         perRegion[p.region]++;
         if (p.region >= firstMiddleRegion) (high ? highCount : lowCount)++;
+    }
+    // A drum that lit in the octave of a series' fundamental (not on its partials) hides
+    // it: the fundamental lights too, beyond its region's share, unless it stands near a
+    // lit column or its octave lit as a note of its own (a chord's root in the middle; in
+    // the bass's octave, one whose fundamental did not itself rise).
+    const int fundamental = seriesFundamental(peaks, count);
+    if (fundamental >= 0) {
+        bool clear = true, drum = false;
+        for (int j = 0; j < litCount && clear; j++) {
+            const int d = lit[j] - fundamental;
+            clear = abs(d) >= apartColumns;
+            if (fabs(d - harmonicColumns[2]) <= harmonicToleranceColumns &&
+                (columnHz[lit[j]] >= regions[firstMiddleRegion].lowHz || shape.lowRise[fundamental] < ownRiseDb))
+                clear = false;
+            const bool partial = fabs(d - harmonicColumns[2]) <= harmonicToleranceColumns || fabs(d - harmonicColumns[3]) <= harmonicToleranceColumns;
+            if (columnHz[lit[j]] < regions[firstMiddleRegion].lowHz && abs(d) <= harmonicColumns[2] && !partial) drum = true;
+        }
+        if (clear && drum) lit[litCount++] = fundamental;
     }
     // The moment itself is sure (its bands rose together): it flashes at least its
     // likeliest note or sound.

@@ -214,6 +214,12 @@ constexpr double belowNoteDb = 12;
 // this (dB), whose own bands rose less than this (nats) and whose partials did not start is
 // a held note's partial.
 constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
+// A bass note's fundamental found from its series: candidates from this frequency (Hz) up
+// to the middle, their harmonics up to this one and below this frequency (Hz: where a
+// chord's partials do not yet crowd them), a missing one costing this share of one found;
+// at least this many must have begun as tones.
+constexpr double seriesLowestHz = 40, seriesReachHz = 700, seriesMissWeight = 0.5;
+constexpr int seriesMostHarmonic = 12, seriesFewestHarmonics = 4;
 // Rises count for a moment from this far before it to this far after, frames (slow bass
 // bands rise a few periods late, up to the cap).
 constexpr double freshEarly = 0.5 * mergeFrames, freshLateCap = 0.5 * mergeFrames;
