@@ -21,6 +21,14 @@ static const double* columnHzTable() {
     return t.hz;
 }
 
+// The columns within harmonicToleranceColumns of a column's harmonic, harmonicDistance
+// columns above it.
+static void harmonicSpan(double column, double harmonicDistance, int* from, int* to) {
+    const double hc = column + harmonicDistance;
+    *from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
+    *to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+}
+
 struct Peak {
     float db;          // power after the onset, dB
     float rise;        // over the window before, in the region's frames, dB
@@ -146,9 +154,8 @@ static bool sureNote(const Peak& p) {
 static bool partialRose(const float* rose, int column, int highest, bool aboveCrossoverOnly) {
     const double* columnHz = columnHzTable();
     for (int h = 2; h <= highest; h++) {
-        const double hc = column + frequencyColumn(h * lowestColumnHz);
-        const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
-        const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+        int from, to;
+        harmonicSpan(column, frequencyColumn(h * lowestColumnHz), &from, &to);
         for (int c = from; c <= to; c++)
             if (rose[c] > 0 && (!aboveCrossoverOnly || columnHz[c] >= crossoverHz)) return true;
     }
@@ -174,9 +181,8 @@ static int seriesFundamental(const Peak* peaks, int count) {
     for (int c0 = (int)ceil(frequencyColumn(seriesLowestHz)); c0 < highest; c0++) {
         int found = 0, tested = 0;
         for (int h = 2; h <= seriesMostHarmonic && h * columnHz[c0] < seriesReachHz; h++, tested++) {
-            const double hc = c0 + frequencyColumn(h * lowestColumnHz);
-            const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
-            const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+            int from, to;
+            harmonicSpan(c0, frequencyColumn(h * lowestColumnHz), &from, &to);
             bool any = false;
             for (int c = from; c <= to && !any; c++) any = began[c];
             found += any;
@@ -227,9 +233,8 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     for (int i = 0; i < count; i++) {
         Peak& p = peaks[i];
         for (int h = 2; h <= harmonicsCounted; h++) {
-            const double hc = p.column + harmonicColumns[h];
-            const int from = std::max(0, (int)ceil(hc - harmonicToleranceColumns));
-            const int to = std::min(onsetColumnCount - 1, (int)floor(hc + harmonicToleranceColumns));
+            int from, to;
+            harmonicSpan(p.column, harmonicColumns[h], &from, &to);
             for (int c = from; c <= to; c++) p.evidence = std::max(p.evidence, own[c]);
         }
         if (p.region == 0) p.evidence = std::max(p.rise, p.shortRise) >= lowestGrowDb ? lowestRose : 0.0f;
