@@ -298,6 +298,11 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
                 std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
                 !partialRose(risen, p.column, 3, false))
                 continue;
+            // Under a bright hit, a tone that held steady and whose own bands did not rise at
+            // all is a held note: the hit's partials beside its harmonics do not start it again.
+            if (brightHit && !overtonesOnly && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
+                fabs(p.rise) < steadyDb && fabs(p.shortRise) < steadyDb && own[p.column] <= 0)
+                continue;
         }
         if (perRegion[p.region] >= regions[p.region].most) continue;
         if (p.region >= firstMiddleRegion && (high ? highCount : lowCount) >= (high ? highBudget : lowBudget)) continue;

@@ -152,7 +152,7 @@ constexpr int brightHighBudget = 2, dullHighBudget = 1;
 // Columns the regions below light together: as many as the sharpness of their rise
 // allows (about one more per five nats, which a note's bands bring), no more than dense
 // chords with melody, arpeggio, bass and kick need.
-constexpr double lowBudgetBase = 9, lowBudgetPerNat = 0.2;
+constexpr double lowBudgetBase = 10, lowBudgetPerNat = 0.2;
 constexpr int lowBudgetMost = 12;
 constexpr int apartColumns = 5;  // lit columns stand at least this far apart (1.2 semitones)
 // A lit peak stands this close to its region's loudest and to the moment's loudest, and
@@ -205,8 +205,9 @@ constexpr double highLoneRiseDb = 12;
 constexpr double lowHitRangeDb = 6, lowHitRiseDb = 10, lowHitShadowDb = 19, underHitRiseDb = 6;
 // A hit whose new power above the middle is this much more, per octave, than the middle
 // gained (dB, a hat, a cymbal) leaks into it: there a middle peak is a note only if it is
-// sure and within this much of the moment's loudest (dB).
-constexpr double highShadowDb = 10, underHitRangeDb = 30;
+// sure and within this much of the moment's loudest (dB): a hat's own metal rings 17-30 dB
+// under its noise.
+constexpr double highShadowDb = 10, underHitRangeDb = 10;
 // Below the moment's loudest new note, a peak must sound within this much of it (dB) or
 // start its own partials: a piano's hammer thump under its note is no note of its own.
 constexpr double belowNoteDb = 12;
@@ -214,6 +215,9 @@ constexpr double belowNoteDb = 12;
 // this (dB), whose own bands rose less than this (nats) and whose partials did not start is
 // a held note's partial.
 constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
+// Under a bright hit, a tone whose power changed less than this (dB) in both kinds of
+// frames, and whose own bands did not rise, is held.
+constexpr double steadyDb = 0.5;
 // A bass note's fundamental found from its series: candidates from this frequency (Hz) up
 // to the middle, their harmonics up to this one and below this frequency (Hz: where a
 // chord's partials do not yet crowd them), a missing one costing this share of one found;
