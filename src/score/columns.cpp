@@ -298,6 +298,12 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
                 std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
                 !partialRose(risen, p.column, 3, false))
                 continue;
+            // There too, below the loudest new note and quieter than it, what is no sure note
+            // and lit only through its partials is held: the new note an octave up is its
+            // second partial (an arpeggio over a held chord).
+            if ((!brightHit || overtonesOnly) && p.column < noteColumn - apartColumns && p.db < noteDb && !sureNote(p) &&
+                own[p.column] <= 0)
+                continue;
             // Under a bright hit, a tone that held steady and whose own bands did not rise at
             // all is a held note: the hit's partials beside its harmonics do not start it again.
             if (brightHit && !overtonesOnly && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
