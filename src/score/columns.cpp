@@ -283,7 +283,8 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             if ((!highSure && p.rise < highLoneRiseDb) || p.rise < highRiseDb || p.db < shape.loudest - highRangeDb) continue;
             if (shape.gainDb[p.region] < shape.highGainDb - highSpreadDb) continue;
         } else {
-            const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb;
+            const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb &&
+                                p.db >= shape.loudest - lonelyRangeDb;
             if (p.region > 0 && !notesMayRise && !lonely) continue;
             if (!sure[order[n]] && clearestRise >= clearNoteDb && std::max(p.rise, p.shortRise) < -fadingDb) continue;
             if (middle && !sure[order[n]] && !notesOnset && !partialRose(rose, p.column, overtonesCounted, true)) continue;

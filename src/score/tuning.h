@@ -179,10 +179,11 @@ constexpr double ownRiseDb = 3, toneProminenceDb = 3;
 // say a note began (summed, or the strongest, nats); or where its new power above lies
 // only below 5.5 kHz (this much under it, dB: a plucked note's overtones); or where no
 // bright hit came. Else a peak lights only where it rose this much in both kinds of frames
-// (dB): a hat's leakage and a held chord's beating, which rise some dB in 93 and 46-ms
-// frames alike, stay dark.
+// and sounds within this much of the moment's loudest (dB): a hat's leakage and a held
+// chord's beating, which rise some dB in 93 and 46-ms frames alike, stay dark, and so does
+// a held chord's faint upper partial that swells as a hat strikes.
 constexpr double notesOnsetNats = 4.0, noteOnsetNats = 2.0, overtoneTiltDb = 10;
-constexpr double lonelyRiseDb = 5;
+constexpr double lonelyRiseDb = 5, lonelyRangeDb = 20;
 // Where no band onset below the crossover says which note began, a middle peak that is no
 // sure note lights only if one of its harmonics up to this one rose above the crossover.
 constexpr int overtonesCounted = 5;
