@@ -195,7 +195,7 @@ static int seriesFundamental(const Peak* peaks, int count) {
 
 // The moment's columns: the peaks its bands show new, best first, within each region's
 // share and the moment's budget.
-void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record) {
+bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record) {
     // Columns from a frequency to its h-th harmonic.
     static const double harmonicColumns[harmonicsCounted + 1] = {
         0, 0, frequencyColumn(2 * lowestColumnHz), frequencyColumn(3 * lowestColumnHz), frequencyColumn(4 * lowestColumnHz)};
@@ -229,6 +229,7 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     int noteColumn = -1;
     float noteDb = -1000, clearestRise = -1000;
     float risen[onsetColumnCount] = {};  // 1 at the columns of the sure notes
+    float risenBelow[onsetColumnCount] = {};  // and of those below the high regions
     bool sure[regionCount * fftBins];
     for (int i = 0; i < count; i++) {
         Peak& p = peaks[i];
@@ -247,6 +248,7 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         sure[i] = p.region >= firstHighRegion || sureNote(p);
         if (p.evidence > 0 && sureNote(p)) {
             risen[p.column] = 1;
+            if (p.region < firstHighRegion) risenBelow[p.column] = 1;
             if (p.region >= firstMiddleRegion && p.region < firstHighRegion) {
                 if (p.db > noteDb) noteDb = p.db, noteColumn = p.column;
                 clearestRise = std::max(clearestRise, std::min(p.rise, p.shortRise));
@@ -273,6 +275,7 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     const bool highHit = shape.highGainDb - shape.middleGainMostDb >= highShadowDb;
     const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * onsets.lowStrength));
     const int highBudget = brightHit ? brightHighBudget : dullHighBudget;
+    bool noted = false;  // a sure note lit where its own band rose
     int lit[onsetColumnCount], litCount = 0, perRegion[regionCount] = {}, lowCount = 0, highCount = 0;
     for (int n = 0; n < count; n++) {
         const Peak& p = peaks[order[n]];
@@ -294,10 +297,10 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             // Where no bright hit sounds, or its new power is a note's overtones, the loudest
             // new note is a note, not a hit's ring: below it (everywhere, if no note began),
             // what neither rose nor shows a band onset of its own nor starts its partials is
-            // a held note's partial.
+            // a held note's partial (a soft hat's sure peaks up high start no partials).
             if ((!brightHit || overtonesOnly) && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
                 std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
-                !partialRose(risen, p.column, 3, false))
+                !partialRose(risenBelow, p.column, 3, false))
                 continue;
             // There too, below the loudest new note and quieter than it, what is no sure note
             // and lit only through its partials is held: the new note an octave up is its
@@ -317,6 +320,7 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         for (int j = 0; j < litCount && clear; j++) clear = abs(lit[j] - p.column) >= apartColumns;
         if (!clear) continue;
         lit[litCount++] = p.column;
+        noted = noted || (middle && sureNote(p) && own[p.column] > 0);
         perRegion[p.region]++;
         if (p.region >= firstMiddleRegion) (high ? highCount : lowCount)++;
     }
@@ -343,4 +347,5 @@ void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     for (int n = 0; n < count && litCount == 0; n++)
         if (peaks[order[n]].evidence > 0) lit[litCount++] = peaks[order[n]].column;
     for (int j = 0; j < litCount; j++) record->mask[lit[j] / maskWordBits] |= 1u << (lit[j] % maskWordBits);
+    return noted;
 }

@@ -10,6 +10,7 @@ struct MomentOnsets {
 };
 
 // Called by the moments for each moment that passes, heard at frame t (stride 1). Sets the
-// bits of the columns it lights in record's mask. Transforms the deeper levels around t
-// with the pyramid's buffers.
-void lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record);
+// bits of the columns it lights in record's mask, and says whether one of them is a note
+// that began where its own band rose. Transforms the deeper levels around t with the
+// pyramid's buffers.
+bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOnsets& onsets, OnsetFrame* record);

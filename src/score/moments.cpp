@@ -145,7 +145,7 @@ static void completeMoments(Moments* moments, Pyramid* pyramid, const Bands& ban
                 onsets.lowStrength = m.lowStrength;
                 onsets.lowStrongest = m.lowStrongest;
                 onsets.highStrength = m.strength - m.lowStrength;
-                lightColumns(pyramid, bands, frame, onsets, &m.record);
+                m.noted = lightColumns(pyramid, bands, frame, onsets, &m.record);
             }
         }
         moments->waiting.push_back(m);
@@ -168,7 +168,9 @@ static void decideMoments(Moments* moments, bool all) {
         for (const Moment& o : w)
             if (llabs(o.peak - m.peak) <= local && n < mostNearby) strengths[n++] = o.strength;
         std::nth_element(strengths, strengths + n / 2, strengths + n);
-        bool strong = m.strength >= std::max(weakestMoment, relativeMoment * strengths[n / 2]);
+        const double median = strengths[n / 2];
+        bool strong = m.strength >= std::max(weakestMoment, relativeMoment * median) ||
+                      (m.noted && m.strength >= std::max(weakestNotedMoment, relativeNotedMoment * median));
         bool any = false;
         for (uint32_t word : m.record.mask) any = any || word;
         if (!strong || !m.passes || !any) continue;

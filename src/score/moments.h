@@ -25,6 +25,7 @@ struct Moment {
     double lowStrongest = 0; // its strongest member there, nats
     double weighted = 0;     // members' frames weighted by their strength
     bool passes = false;     // the song rose there as a whole: not the tail of an ending
+    bool noted = false;      // it lit a note that began where its own band rose
     OnsetFrame record = {};
 };
 

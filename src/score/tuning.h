@@ -110,6 +110,9 @@ constexpr int peakColumns = 4;          // a band onset must be the loudest this
 constexpr double bassPeriods = 5;
 constexpr double weakestMoment = 3.5;   // summed rise a moment needs, nats
 constexpr double relativeMoment = 0.15; // and this share of the median moment nearby
+// A moment that lit a note where its own band rose needs less (a quiet arpeggio's note
+// between louder hits).
+constexpr double weakestNotedMoment = 2.5, relativeNotedMoment = 0.10;
 constexpr double localSeconds = 2.0;    // reach of that median
 
 constexpr double mergeFrames = mergeSeconds * framesPerSecond;  // the merge reach in frames
@@ -183,7 +186,7 @@ constexpr double ownRiseDb = 3, toneProminenceDb = 3;
 // chord's beating, which rise some dB in 93 and 46-ms frames alike, stay dark, and so does
 // a held chord's faint upper partial that swells as a hat strikes.
 constexpr double notesOnsetNats = 4.0, noteOnsetNats = 2.0, overtoneTiltDb = 10;
-constexpr double lonelyRiseDb = 5, lonelyRangeDb = 20;
+constexpr double lonelyRiseDb = 5, lonelyRangeDb = 15;
 // Where no band onset below the crossover says which note began, a middle peak that is no
 // sure note lights only if one of its harmonics up to this one rose above the crossover.
 constexpr int overtonesCounted = 5;
