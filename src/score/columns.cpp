@@ -268,6 +268,7 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
                                std::max(shape.gainDb[firstHighRegion], shape.gainDb[firstHighRegion + 1]) - overtoneTiltDb;
     const bool brightHit = onsets.highStrength >= brightHitNats;
     const bool notesMayRise = notesOnset || overtonesOnly || !brightHit;
+    const bool noteLed = !brightHit || overtonesOnly;  // a note leads the moment, not a hit's ring
     // A hit below the middle that brought far more new power than the middle gained ducks
     // and colours what sounds above it; a hit whose new power lies far above the middle
     // leaks into it. Under either, only the middle's sure notes light.
@@ -294,24 +295,22 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
             if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
             if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
+            const bool underNote = p.column < noteColumn - apartColumns || noteColumn < 0;
             // Where no bright hit sounds, or its new power is a note's overtones, the loudest
             // new note is a note, not a hit's ring: below it (everywhere, if no note began),
             // what neither rose nor shows a band onset of its own nor starts its partials is
             // a held note's partial (a soft hat's sure peaks up high start no partials).
-            if ((!brightHit || overtonesOnly) && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
-                std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
+            if (noteLed && underNote && std::max(p.rise, p.shortRise) < heldRiseDb && own[p.column] < heldEvidenceNats &&
                 !partialRose(risenBelow, p.column, 3, false))
                 continue;
             // There too, below the loudest new note and quieter than it, what is no sure note
             // and lit only through its partials is held: the new note an octave up is its
             // second partial (an arpeggio over a held chord).
-            if ((!brightHit || overtonesOnly) && p.column < noteColumn - apartColumns && p.db < noteDb && !sureNote(p) &&
-                own[p.column] <= 0)
+            if (noteLed && underNote && p.db < noteDb && !sureNote(p) && own[p.column] <= 0)
                 continue;
             // Under a bright hit, a tone that held steady and whose own bands did not rise at
             // all is a held note: the hit's partials beside its harmonics do not start it again.
-            if (brightHit && !overtonesOnly && (p.column < noteColumn - apartColumns || noteColumn < 0) &&
-                fabs(p.rise) < steadyDb && fabs(p.shortRise) < steadyDb && own[p.column] <= 0)
+            if (!noteLed && underNote && fabs(p.rise) < steadyDb && fabs(p.shortRise) < steadyDb && own[p.column] <= 0)
                 continue;
         }
         if (perRegion[p.region] >= regions[p.region].most) continue;
