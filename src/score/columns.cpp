@@ -276,6 +276,9 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     const bool highHit = shape.highGainDb - shape.middleGainMostDb >= highShadowDb;
     const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * onsets.lowStrength));
     const int highBudget = brightHit ? brightHighBudget : dullHighBudget;
+    float highNewLoudest = -1000;  // the loudest high peak that rose
+    for (int i = 0; i < count; i++)
+        if (peaks[i].region >= firstHighRegion && peaks[i].rise >= highRiseDb) highNewLoudest = std::max(highNewLoudest, peaks[i].db);
     bool noted = false;  // a sure note lit where its own band rose
     int lit[onsetColumnCount], litCount = 0, perRegion[regionCount] = {}, lowCount = 0, highCount = 0;
     for (int n = 0; n < count; n++) {
@@ -289,11 +292,17 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         } else {
             const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb &&
                                 p.db >= shape.loudest - lonelyRangeDb;
-            if (p.region > 0 && !notesMayRise && !lonely) continue;
+            const bool ownNote = sureNote(p) && own[p.column] >= heldEvidenceNats;
+            if (p.region > 0 && !notesMayRise && !lonely && !ownNote) continue;
             if (!sure[order[n]] && clearestRise >= clearNoteDb && std::max(p.rise, p.shortRise) < -fadingDb) continue;
             if (middle && !sure[order[n]] && !notesOnset && !partialRose(rose, p.column, overtonesCounted, true)) continue;
             if (middle && lowHit && !(sureNote(p) && std::min(p.rise, p.shortRise) >= underHitRiseDb)) continue;
             if (middle && highHit && (!sureNote(p) || p.db < shape.loudest - underHitRangeDb)) continue;
+            // Under a bright hit where no note leads, what the middle shows far under the hit's
+            // own new sound is its skirt; and a peak lit only through partials the hit's noise
+            // set off is a held tone, unless a note nearly as loud as the moment began there.
+            if (middle && !noteLed && p.db < highNewLoudest - hitSkirtDb) continue;
+            if (middle && !noteLed && !sureNote(p) && own[p.column] <= 0 && noteDb < shape.loudest - leakNoteRangeDb) continue;
             if (p.column < noteColumn - apartColumns && p.db < noteDb - belowNoteDb && !partialRose(risen, p.column, 3, false)) continue;
             const bool underNote = p.column < noteColumn - apartColumns || noteColumn < 0;
             // Where no bright hit sounds, or its new power is a note's overtones, the loudest
@@ -342,7 +351,11 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         if (clear && drum) lit[litCount++] = fundamental;
     }
     // The moment itself is sure (its bands rose together): it flashes at least its
-    // likeliest note or sound.
+    // likeliest new sound, or else its likeliest note or sound.
+    for (int n = 0; n < count && litCount == 0; n++) {
+        const Peak& p = peaks[order[n]];
+        if (p.evidence > 0 && std::max(p.rise, p.shortRise) >= likeliestRiseDb) lit[litCount++] = p.column;
+    }
     for (int n = 0; n < count && litCount == 0; n++)
         if (peaks[order[n]].evidence > 0) lit[litCount++] = peaks[order[n]].column;
     for (int j = 0; j < litCount; j++) record->mask[lit[j] / maskWordBits] |= 1u << (lit[j] % maskWordBits);

@@ -184,7 +184,8 @@ constexpr double ownRiseDb = 3, toneProminenceDb = 3;
 // bright hit came. Else a peak lights only where it rose this much in both kinds of frames
 // and sounds within this much of the moment's loudest (dB): a hat's leakage and a held
 // chord's beating, which rise some dB in 93 and 46-ms frames alike, stay dark, and so does
-// a held chord's faint upper partial that swells as a hat strikes.
+// a held chord's faint upper partial that swells as a hat strikes; or where it is a sure
+// note whose own bands rose heldEvidenceNats (an arpeggio's note under a hat).
 constexpr double notesOnsetNats = 4.0, noteOnsetNats = 2.0, overtoneTiltDb = 10;
 constexpr double lonelyRiseDb = 5, lonelyRangeDb = 15;
 // Where no band onset below the crossover says which note began, a middle peak that is no
@@ -212,6 +213,12 @@ constexpr double lowHitRangeDb = 6, lowHitRiseDb = 10, lowHitShadowDb = 19, unde
 // sure and within this much of the moment's loudest (dB): a hat's own metal rings 17-30 dB
 // under its noise.
 constexpr double highShadowDb = 10, underHitRangeDb = 10;
+// Under a bright hit where no note leads: a middle peak this far under the loudest high peak
+// that rose (dB) is the hit's own skirt (a cymbal's metal at 0.5-1 kHz rises 40 dB there,
+// 12-19 dB under its sizzle); and a peak that is no sure note and lit only through its
+// partials is a held tone whose harmonics the hit's noise set off, unless a sure middle note
+// within this much of the moment's loudest began (dB).
+constexpr double hitSkirtDb = 12, leakNoteRangeDb = 25;
 // Below the moment's loudest new note, a peak must sound within this much of it (dB) or
 // start its own partials: a piano's hammer thump under its note is no note of its own.
 constexpr double belowNoteDb = 12;
@@ -219,6 +226,9 @@ constexpr double belowNoteDb = 12;
 // this (dB), whose own bands rose less than this (nats) and whose partials did not start is
 // a held note's partial.
 constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
+// A moment none of whose peaks passed still flashes one: the likeliest that itself rose this
+// much (dB), a new sound, before any other (the held tone under a soft hat).
+constexpr double likeliestRiseDb = 6;
 // Under a bright hit, a tone whose power changed less than this (dB) in both kinds of
 // frames, and whose own bands did not rise, is held.
 constexpr double steadyDb = 0.5;
