@@ -133,7 +133,7 @@ constexpr int onsetsReserved = 2048, formingReserved = 256, waitingReserved = 10
 // 186-ms ones the kick's body from the sub-bass; above, shorter frames follow the sounds
 // as closely as their wider columns allow. Each lights a few columns at most: below 172 Hz
 // two an octave, so that a bass note and a kick or tom in its octave both light; chords
-// three, the middle (chords' tops, arpeggios, melodies) six and three; above, one a region.
+// four, the middle (chords' tops, arpeggios, melodies) six and four; above, one a region.
 // The middle starts above the kick's and the bass's octaves; the high regions lie above
 // the notes' fundamentals: drums and overtones.
 struct Region {
@@ -142,7 +142,7 @@ struct Region {
     int most;  // columns lit at most
 };
 constexpr Region regions[] = {
-    {4, lowestColumnHz, 86, 2}, {3, 86, 172, 2}, {3, 172, 345, 3}, {3, 345, 689, 6}, {3, 689, 1378, 3},
+    {4, lowestColumnHz, 86, 2}, {3, 86, 172, 2}, {3, 172, 345, 4}, {3, 345, 689, 6}, {3, 689, 1378, 4},
     {2, 1378, 2756, 1}, {1, 2756, 5512, 1}, {0, 5512, 11025, 1}, {0, 11025, highestColumnHz + 1, 1}};
 constexpr int regionCount = sizeof regions / sizeof regions[0];
 constexpr int firstMiddleRegion = 2, firstHighRegion = 5;
@@ -191,8 +191,9 @@ constexpr double lonelyRiseDb = 5, lonelyRangeDb = 15;
 // Where no band onset below the crossover says which note began, a middle peak that is no
 // sure note lights only if one of its harmonics up to this one rose above the crossover.
 constexpr int overtonesCounted = 5;
-// Where a middle note rose this clearly (dB, in both kinds of frames), what fell by this
-// much is the last notes' tail, not a note hidden under others (dB).
+// Where a middle note rose this clearly (dB, in both kinds of frames), or sounds
+// belowNoteDb above it, what fell by this much is the last notes' tail, not a note hidden
+// under others (dB).
 constexpr double clearNoteDb = 30, fadingDb = 1;
 // The high regions light only where something above the crossover rose this sharply
 // (nats), at peaks that themselves rose this much (dB) and sound within this much of the
@@ -224,8 +225,11 @@ constexpr double hitSkirtDb = 12, leakNoteRangeDb = 25;
 constexpr double belowNoteDb = 12;
 // Where no bright hit sounds, a peak below the loudest new note that itself rose less than
 // this (dB), whose own bands rose less than this (nats) and whose partials did not start is
-// a held note's partial.
+// a held note's partial; below 345 Hz, where the frames are long, whatever sounds.
 constexpr double heldRiseDb = 2, heldEvidenceNats = 1.5;
+// A peak this far under the moment's loudest (dB) that did not rise is held too, whatever
+// leads the moment, unless it lies above the loudest new note (an arpeggio's over a chord).
+constexpr double faintDb = 25;
 // A moment none of whose peaks passed still flashes one: the likeliest that itself rose this
 // much (dB), a new sound, before any other (the held tone under a soft hat).
 constexpr double likeliestRiseDb = 6;
