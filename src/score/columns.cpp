@@ -228,6 +228,7 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     // The clearest new note: where one rose this clearly, what fell is the last notes' tail.
     int noteColumn = -1;
     float noteDb = -1000, clearestRise = -1000;
+    float highNewLoudest = -1000;  // the loudest high peak that rose
     float risen[onsetColumnCount] = {};  // 1 at the columns of the sure notes
     float risenBelow[onsetColumnCount] = {};  // and of those below the high regions
     bool sure[regionCount * fftBins];
@@ -246,6 +247,7 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             p.score = (float)(p.db + riseWeight * std::clamp((double)p.rise, -riseCapDb, riseCapDb) -
                               tiltDbPerOctave * std::max(0.0, log2(std::min(hz, tiltToHz) / tiltFromHz)));
         sure[i] = p.region >= firstHighRegion || sureNote(p);
+        if (p.region >= firstHighRegion && p.rise >= highRiseDb) highNewLoudest = std::max(highNewLoudest, p.db);
         if (p.evidence > 0 && sureNote(p)) {
             risen[p.column] = 1;
             if (p.region < firstHighRegion) risenBelow[p.column] = 1;
@@ -276,9 +278,6 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
     const bool highHit = shape.highGainDb - shape.middleGainMostDb >= highShadowDb;
     const int lowBudget = std::min(lowBudgetMost, (int)lround(lowBudgetBase + lowBudgetPerNat * onsets.lowStrength));
     const int highBudget = brightHit ? brightHighBudget : dullHighBudget;
-    float highNewLoudest = -1000;  // the loudest high peak that rose
-    for (int i = 0; i < count; i++)
-        if (peaks[i].region >= firstHighRegion && peaks[i].rise >= highRiseDb) highNewLoudest = std::max(highNewLoudest, peaks[i].db);
     bool noted = false;  // a sure note lit where its own band rose
     int lit[onsetColumnCount], litCount = 0, perRegion[regionCount] = {}, lowCount = 0, highCount = 0;
     for (int n = 0; n < count; n++) {
