@@ -291,8 +291,8 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
         } else {
             const bool lonely = std::min(p.rise, p.shortRise) >= lonelyRiseDb && p.prominence >= toneProminenceDb &&
                                 p.db >= shape.loudest - lonelyRangeDb;
-            const bool ownNote = sureNote(p) && own[p.column] >= heldEvidenceNats;
-            if (p.region > 0 && !notesMayRise && !lonely && !ownNote) continue;
+            const bool ownOnset = own[p.column] >= heldEvidenceNats;  // its own bands show it new
+            if (p.region > 0 && !notesMayRise && !lonely && !(sureNote(p) && ownOnset)) continue;
             // What fell is the last notes' tail where a note rose clearly or sounds well above it.
             if (std::max(p.rise, p.shortRise) < -fadingDb && (clearestRise >= clearNoteDb || p.db < noteDb - belowNoteDb)) continue;
             if (middle && !sure[order[n]] && !notesOnset && !partialRose(rose, p.column, overtonesCounted, true)) continue;
@@ -309,13 +309,13 @@ bool lightColumns(Pyramid* pyramid, const Bands& bands, double t, const MomentOn
             // long (up to 345 Hz: a bass note struck again) unless its own bands rose, and
             // where it is faint, unless it lies above the loudest new note.
             const bool stayed = std::max(p.rise, p.shortRise) < heldRiseDb;
-            if (stayed && p.region <= firstMiddleRegion && own[p.column] < heldEvidenceNats) continue;
+            if (stayed && p.region <= firstMiddleRegion && !ownOnset) continue;
             if (stayed && p.db < shape.loudest - faintDb && (noteColumn < 0 || p.column <= noteColumn + apartColumns)) continue;
             // Where no bright hit sounds, or its new power is a note's overtones, the loudest
             // new note is a note, not a hit's ring: below it (everywhere, if no note began),
             // what neither rose nor shows a band onset of its own nor starts its partials is
             // a held note's partial (a soft hat's sure peaks up high start no partials).
-            if (noteLed && underNote && stayed && own[p.column] < heldEvidenceNats &&
+            if (noteLed && underNote && stayed && !ownOnset &&
                 !partialRose(risenBelow, p.column, 3, false))
                 continue;
             // There too, below the loudest new note and quieter than it, what is no sure note
